@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "check/variant.h"
+
+namespace varnok {
+
+class frmmain;
+
+/// The check object a monitoring host creates: four properties, a check and a settings dialog.
+class VarnokCom {
+public:
+    /// The programmatic identifier of the class.
+    static constexpr const char* kProgId = "comVarnok.VarnokCom";
+
+    VarnokCom();
+    ~VarnokCom();
+    VarnokCom(const VarnokCom&) = delete;
+    VarnokCom& operator=(const VarnokCom&) = delete;
+
+    /// Runs one check; true when the alert condition is not met. Throws AutomationError on a
+    /// failed call, leaving xc_result as it was.
+    bool xc_docheck();
+    /// Lets an operator edit the settings in a modal dialog; OK leaves the new string in
+    /// xc_parameter. Throws AutomationError on a failed call.
+    void xc_showGUI();
+
+    /// Property put: stores a copy.
+    void put_xc_result(const Variant& vData) { result_ = vData; }
+    /// Property put by reference: stores the object reference.
+    void putref_xc_result(const Variant& vData) { result_ = vData; }
+    /// Property get.
+    Variant get_xc_result() const { return result_; }
+
+    void put_xc_parameter(const Variant& vData) { parameter_ = vData; }
+    void putref_xc_parameter(const Variant& vData) { parameter_ = vData; }
+    Variant get_xc_parameter() const { return parameter_; }
+
+    void put_xc_timeout(const Variant& vData) { timeout_ = vData; }
+    void putref_xc_timeout(const Variant& vData) { timeout_ = vData; }
+    Variant get_xc_timeout() const { return timeout_; }
+
+    void put_xc_hostname(const Variant& vData) { hostname_ = vData; }
+    void putref_xc_hostname(const Variant& vData) { hostname_ = vData; }
+    Variant get_xc_hostname() const { return hostname_; }
+
+    /// The form instance this object owns for its whole life.
+    frmmain& form() { return *form_; }
+
+private:
+    Variant hostname_;
+    Variant timeout_;
+    Variant parameter_;
+    Variant result_;
+    std::unique_ptr<frmmain> form_;
+};
+
+/// Name of the debug log appended in the working directory.
+inline constexpr const char* kDebugLogName = "varnokcom.log";
+
+}  // namespace varnok

@@ -1,0 +1,113 @@
+#include "listing/lines.h"
+
+#include <algorithm>
+
+#include "settings/codepage.h"
+#include "state/state.h"
+
+namespace varnok {
+namespace {
+
+std::string_view trim(std::string_view s) {
+    const size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+std::string_view plain_selection(std::string_view s, int pNr) {
+    s = trim(s);
+    for (int i = 1; i < pNr && !s.empty(); ++i) {
+        const size_t space = s.find(' ');
+        s = space == std::string_view::npos ? std::string_view() : trim(s.substr(space + 1));
+    }
+    return s;
+}
+
+bool is_header(std::string_view piece) {
+    piece = trim(piece);
+    if (piece.size() < 3) return false;
+    std::string first(piece.substr(0, 3));
+    for (char& c : first) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return first == "PID" || first == "UID";
+}
+
+// The order of a code point's first UTF-16 unit: characters above U+FFFF start with a
+// surrogate, below U+E000..U+FFFF.
+unsigned long utf16_rank(long cp) {
+    if (cp < 0) return 0xFFFD + 0x200000;  // invalid bytes read as U+FFFD
+    if (cp >= 0xE000 && cp <= 0xFFFF) return static_cast<unsigned long>(cp) + 0x200000;
+    return static_cast<unsigned long>(cp);
+}
+
+}  // namespace
+
+std::string_view give_parameter_view(std::string_view s, int pNr, bool Alternate) {
+    if (Alternate && pNr > 5) {
+        const std::string_view fifth = plain_selection(s, 5);
+        const bool digit = !fifth.empty() && fifth.front() >= '0' && fifth.front() <= '9';
+        return plain_selection(s, digit ? pNr : pNr + 1);
+    }
+    return plain_selection(s, pNr);
+}
+
+std::string GiveParameter(std::string s, int pNr, bool Alternate) {
+    return std::string(give_parameter_view(s, pNr, Alternate));
+}
+
+void Splitt_in_lines(std::string s) {
+    const std::string_view text = trim(s);
+    const std::string& eol = CheckSettings.EOLType;
+    const std::string_view separator = eol == "CR" ? "\r" : eol == "CRLF" ? "\r\n" : "\n";
+    SessionStateRecord& state = SessionState;
+    const int column = CheckSettings.Column;
+
+    bool header = false;
+    size_t pos = 0;
+    while (!text.empty() && pos <= text.size()) {
+        size_t end = text.find(separator, pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view piece = text.substr(pos, end - pos);
+        pos = end + separator.size();
+
+        if (!header) header = is_header(piece);
+        if (!header) continue;
+        const std::string_view entry = trim(give_parameter_view(piece, column, true));
+        if (state.ListStarted) {
+            state.ListStarted = false;
+            continue;
+        }
+        if (entry.empty()) continue;
+        if (state.LineCount >= kMaxEntries) {
+            state.ConnectError = std::string(kTooManyProcesses);
+            break;
+        }
+        if (state.LineCount == 0) state.Lines.assign(1, std::string(entry));
+        else state.Lines.emplace_back(entry);
+        ++state.LineCount;
+    }
+}
+
+bool utf16_less(std::string_view a, std::string_view b) {
+    const auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    if (ib == b.end()) return false;  // b is a prefix of a, or equal
+    if (ia == a.end()) return true;
+    // Back up to the start of the character that differs; the bytes before are shared.
+    size_t pos = static_cast<size_t>(ia - a.begin());
+    while (pos > 0 && (static_cast<unsigned char>(a[pos]) & 0xC0) == 0x80) --pos;
+    size_t pa = pos, pb = pos;
+    const unsigned long ra = utf16_rank(decode_utf8(a, pa));
+    const unsigned long rb = utf16_rank(decode_utf8(b, pb));
+    if (ra != rb) return ra < rb;
+    // Two invalid sequences: fall back to the bytes so the order stays strict.
+    return a.substr(pos) < b.substr(pos);
+}
+
+void SortWords() {
+    SessionStateRecord& state = SessionState;
+    const auto count = static_cast<size_t>(std::max<int>(0, state.LineCount));
+    if (count < 2 || state.Lines.size() < count) return;
+    std::stable_sort(state.Lines.begin(), state.Lines.begin() + static_cast<long>(count),
+                     [](const std::string& x, const std::string& y) { return utf16_less(x, y); });
+}
+
+}  // namespace varnok

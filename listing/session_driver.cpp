@@ -1,0 +1,108 @@
+#include "listing/session_driver.h"
+
+#include <ctime>
+#include <exception>
+
+#include "listing/lines.h"
+#include "settings/codepage.h"
+#include "state/state.h"
+
+namespace varnok {
+
+SessionDriver::~SessionDriver() = default;
+
+std::string listing_command(const std::string& os_type) {
+    if (os_type == "LINUX" || os_type == "BSD") return "ps -awx;";
+    if (os_type == "HPUX") return "ps -edafx;";
+    if (os_type == "SOLARIS" || os_type == "AIX") return "ps -edaf;";
+    if (os_type == "OPENSSHCYGWIN") return "ps -aW;";
+    return {};
+}
+
+std::string time_of_day_text() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buf[64];
+    const size_t n = std::strftime(buf, sizeof buf, "%X", &local);
+    return std::string(buf, n);
+}
+
+void SessionDriver::Get_Process_list() {
+    SessionStateRecord& state = SessionState;
+    const CheckSettingsRecord& s = CheckSettings;
+    state.Lines.assign(1, std::string());
+    state.LineCount = 0;
+    try {
+        Ssh = std::make_unique<SshClient>();
+        SshKeys = std::make_unique<varnok::SshKeys>();
+        Ssh->Connected = [this](int16_t code, const std::string& text) { Ssh_Connected(code, text); };
+        Ssh->Received = [this](int16_t count) { Ssh_Received(count); };
+        Ssh->Disconnected = [this] { Ssh_Disconnected(); };
+        Ssh->HostFingerprint = [this](const std::string& f, bool& a) { Ssh_HostFingerprint(f, a); };
+        Ssh->CryptoInformation = [this](const std::string& p, const std::string& r,
+                                        const std::string& sc, const std::string& cs,
+                                        const std::string& k, bool& a) {
+            Ssh_CryptoInformation(p, r, sc, cs, k, a);
+        };
+        Ssh->PromptReceived = [this] { Ssh_PromptReceived(); };
+        Ssh->StateChange = [this](int32_t old) { Ssh_StateChange(old); };
+
+        Ssh->set_remote_host(s.Hostname);
+        Ssh->set_remote_port(s.Port);
+        Ssh->set_login_name(s.Username);
+        Ssh->set_password(s.Password);
+        if (!s.KeyFile.empty()) {
+            SshKeys->load_private_key(
+                s.KeyFile, s.Password.empty() ? std::nullopt : std::optional<std::string>(s.Password));
+            Ssh->set_authentication_method(2);
+            const int32_t key_type = s.KeyType == "DSA" ? 1 : 0;
+            Ssh->set_private_key(SshKeys->private_key(key_type));
+        }
+        const std::string command = listing_command(s.OSType);
+        if (!command.empty()) Ssh->set_command_text(command);
+        if (s.AddWait) Ssh->set_command_text(Ssh->command_text() + "wait;");
+        Ssh->set_command_text(Ssh->command_text() + "exit");
+        Ssh->set_protocol(s.Protocol == "1" ? 2 : s.Protocol == "2" ? 3 : 4);
+        Ssh->set_remote_port(s.Port != 0 ? s.Port : 22);
+        Ssh->set_time_limit(s.TimeoutSeconds);
+        state.ListStarted = true;
+        state.Disconnected = false;
+        state.ConnectError.clear();
+        Ssh->connect();
+    } catch (const std::exception& e) {
+        state.ConnectError = e.what();
+        state.Disconnected = true;
+    }
+}
+
+void SessionDriver::Ssh_Connected(int16_t ErrorCode, const std::string& ErrorText) {
+    if (ErrorCode != 0) SessionState.ConnectError = ErrorText;
+    ReceivedText.clear();
+}
+
+void SessionDriver::Ssh_Received(int16_t ByteCount) { ReceivedText += Ssh->fetch(ByteCount, 8); }
+
+void SessionDriver::Ssh_Disconnected() {
+    SessionState.Disconnected = true;
+    // Remote bytes become text here; what is not UTF-8 shows as U+FFFD.
+    Splitt_in_lines(to_valid_utf8(ReceivedText));
+}
+
+void SessionDriver::Ssh_HostFingerprint(const std::string&, bool&) {
+    set_lblTemp_caption(lblTemp_caption() + "\r\n" + time_of_day_text());
+}
+
+void SessionDriver::Ssh_CryptoInformation(const std::string&, const std::string&,
+                                          const std::string&, const std::string&,
+                                          const std::string&, bool&) {}
+
+void SessionDriver::Ssh_PromptReceived() {}
+
+void SessionDriver::Ssh_StateChange(int32_t) {}
+
+std::string SessionDriver::lblTemp_caption() const { return lblTemp_text_; }
+
+void SessionDriver::set_lblTemp_caption(const std::string& caption) { lblTemp_text_ = caption; }
+
+}  // namespace varnok

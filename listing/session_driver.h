@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "listing/ssh_client.h"
+
+namespace varnok {
+
+/// The SSH session driver that the settings form hosts: runs the listing command of the
+/// configured system and leaves the outcome in SessionState.
+class SessionDriver {
+public:
+    SessionDriver() = default;
+    virtual ~SessionDriver();
+    SessionDriver(const SessionDriver&) = delete;
+    SessionDriver& operator=(const SessionDriver&) = delete;
+
+    /// Sets up a new SSH client from CheckSettings, starts connecting and returns at once;
+    /// a setup failure ends the listing with ConnectError set and Disconnected true.
+    void Get_Process_list();
+
+    /// The client of the last listing; replaced by the next one.
+    std::unique_ptr<SshClient> Ssh;
+    /// The key object of the last listing.
+    std::unique_ptr<varnok::SshKeys> SshKeys;
+    /// Everything received during the current connection.
+    std::string ReceivedText;
+
+    /// Records a connection error and empties the receive buffer.
+    void Ssh_Connected(int16_t ErrorCode, const std::string& ErrorText);
+    /// Appends the announced bytes to the receive buffer.
+    void Ssh_Received(int16_t ByteCount);
+    /// Ends the listing and splits what was received.
+    void Ssh_Disconnected();
+    /// Notes the time of day in lblTemp's caption.
+    void Ssh_HostFingerprint(const std::string& Fingerprint, bool& Accept);
+    /// Accepts what the client accepts.
+    void Ssh_CryptoInformation(const std::string& protocol, const std::string& RemoteName,
+                               const std::string& SCcipher, const std::string& CScipher,
+                               const std::string& Keys, bool& Accept);
+    /// Does nothing.
+    void Ssh_PromptReceived();
+    /// Does nothing.
+    void Ssh_StateChange(int32_t OldState);
+
+    /// The caption of the hidden scratch label lblTemp.
+    virtual std::string lblTemp_caption() const;
+    /// Sets the caption of lblTemp.
+    virtual void set_lblTemp_caption(const std::string& caption);
+
+private:
+    std::string lblTemp_text_;
+};
+
+/// The listing command for a system code; empty for a system without one.
+std::string listing_command(const std::string& os_type);
+
+/// The current time of day as the locale formats a time.
+std::string time_of_day_text();
+
+}  // namespace varnok

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <poll.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace varnok {
+
+/// An operation of the SSH objects that could not be carried out; what() says why.
+class SshError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The key object: loads one private key file of any type the SSH library reads.
+class SshKeys {
+public:
+    SshKeys();
+    ~SshKeys();
+    SshKeys(const SshKeys&) = delete;
+    SshKeys& operator=(const SshKeys&) = delete;
+
+    /// Loads the private key from a file; throws SshError with a readable description.
+    void load_private_key(const std::string& path, const std::optional<std::string>& pass_phrase);
+    /// The loaded private key as text, for SshClient::set_private_key; the type code does not
+    /// filter it.
+    std::string private_key(int32_t type) const;
+
+private:
+    struct Key;
+    std::unique_ptr<Key> key_;
+};
+
+/// Phases of a connection, reported by StateChange as the phase that was left.
+enum class SshPhase : int32_t {
+    Idle = 0,
+    Resolving,
+    TcpConnecting,
+    Handshake,
+    Authenticating,
+    OpeningChannel,
+    Executing,
+    Reading,
+    Closed,
+};
+
+/// The SSH client object: runs one command line on a remote host without blocking and raises
+/// its events from DoEvents() on the thread that connected it.
+class SshClient {
+public:
+    /// Largest byte count of one Received event.
+    static constexpr int kMaxChunk = 32767;
+
+    SshClient();
+    ~SshClient();
+    SshClient(const SshClient&) = delete;
+    SshClient& operator=(const SshClient&) = delete;
+
+    /// Login finished (ErrorCode 0) or failed (ErrorCode and ErrorText); raised once.
+    std::function<void(int16_t ErrorCode, const std::string& ErrorText)> Connected;
+    /// ByteCount bytes of standard output wait to be fetched.
+    std::function<void(int16_t ByteCount)> Received;
+    /// The connection has ended; raised exactly once per connect(), last.
+    std::function<void()> Disconnected;
+    /// The server's host key fingerprint; setting Accept false refuses it.
+    std::function<void(const std::string& Fingerprint, bool& Accept)> HostFingerprint;
+    /// The negotiated algorithms; setting Accept false refuses them.
+    std::function<void(const std::string& protocol, const std::string& RemoteName,
+                       const std::string& SCcipher, const std::string& CScipher,
+                       const std::string& Keys, bool& Accept)>
+        CryptoInformation;
+    /// Never raised: the client runs no interactive shell.
+    std::function<void()> PromptReceived;
+    /// The connection left phase OldState (an SshPhase).
+    std::function<void(int32_t OldState)> StateChange;
+
+    /// Host name or address to connect to.
+    void set_remote_host(const std::string& host);
+    /// TCP port; the value set last counts (0 is accepted and used as given).
+    void set_remote_port(int16_t port);
+    /// User to log in as.
+    void set_login_name(const std::string& user);
+    /// Password for password authentication.
+    void set_password(const std::string& password);
+    /// 2 selects key authentication; anything else password authentication.
+    void set_authentication_method(int method);
+    /// The private key text of SshKeys::private_key; throws SshError when it cannot be read.
+    void set_private_key(const std::string& key_text);
+    /// The command line run after login.
+    const std::string& command_text() const;
+    /// Sets the command line run after login.
+    void set_command_text(const std::string& command);
+    /// 2 selects SSH version 1 (refused when connecting), 3 and 4 SSH version 2.
+    void set_protocol(int selection);
+    /// Seconds for the whole connection; 0 or below means 30.
+    void set_time_limit(int16_t seconds);
+    /// Starts connecting and returns at once; throws SshError when it cannot start.
+    void connect();
+    /// Takes up to count received bytes, oldest first.
+    std::string fetch(int16_t count, int32_t mode);
+
+    /// The current phase.
+    SshPhase phase() const;
+    /// Adds the sockets to wait on and lowers timeout_ms to the next deadline (used by DoEvents).
+    void prepare_poll(std::vector<pollfd>& fds, int& timeout_ms);
+    /// Advances the connection after a poll and raises its events (used by DoEvents).
+    void advance(const std::vector<pollfd>& fds);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace varnok

@@ -1,0 +1,137 @@
+#include "settings/param_string.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+#include "check/number_text.h"
+#include "settings/base64.h"
+#include "state/state.h"
+
+namespace varnok {
+namespace {
+
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string trim_spaces(std::string_view s) {
+    const size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    const size_t e = s.find_last_not_of(' ');
+    return std::string(s.substr(b, e - b + 1));
+}
+
+constexpr std::array<std::string_view, 3> kProtocols = {"1", "2", "A"};
+constexpr std::array<std::string_view, 6> kSystems = {"LINUX", "BSD",  "SOLARIS",
+                                                      "HPUX",  "AIX",  "OPENSSHCYGWIN"};
+constexpr std::array<std::string_view, 2> kKeyTypes = {"RSA", "DSA"};
+constexpr std::array<std::string_view, 3> kEols = {"CR", "LF", "CRLF"};
+constexpr std::array<std::string_view, 2> kRules = {"LT", "AL"};
+
+template <size_t N>
+std::string code_at(const std::array<std::string_view, N>& codes, int position) {
+    return position >= 0 && position < static_cast<int>(N) ? std::string(codes[position])
+                                                            : std::string();
+}
+
+template <size_t N>
+int position_of(const std::array<std::string_view, N>& codes, std::string_view code) {
+    for (size_t i = 0; i < N; ++i) {
+        if (codes[i] == code) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// The port is written without a range test, so it is not squeezed into 16 bits.
+std::string plain_number(double value) {
+    const double r = std::nearbyint(value);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.0f", std::isfinite(r) ? r : 0.0);
+    return std::string(buf) == "-0" ? "0" : buf;
+}
+
+}  // namespace
+
+std::string GetParamValue(std::string_view text, std::string_view key) {
+    std::string needle = "#";
+    for (const char c : trim_spaces(key)) needle += ascii_upper(c);
+    needle += '=';
+    std::string upper(text);
+    for (char& c : upper) c = ascii_upper(c);
+
+    const size_t hash = upper.find(needle);
+    if (hash == std::string::npos) return {};
+    const size_t start = hash + needle.size();
+    size_t end = upper.find('#', hash + 1);
+    if (end == std::string::npos) end = text.size();
+    if (end < start) return {};
+    return std::string(text.substr(start, end - start));
+}
+
+bool flag_value(std::string_view value) { return value == "T"; }
+
+int16_t number_value(std::string_view value) { return round_to_int16(leading_number(value)); }
+
+void fill_check_settings(const Variant& timeout, const Variant& hostname,
+                         const Variant& parameter) {
+    CheckSettingsRecord& s = CheckSettings;
+    s.TimeoutSeconds = variant_to_int16(timeout);
+    s.Hostname = variant_to_text(hostname);
+    const std::string text = variant_to_text(parameter);
+    const auto get = [&](std::string_view key) { return GetParamValue(text, key); };
+    s.Username = get("USR");
+    s.Password = DecodePassword(get("PWD"));
+    s.Protocol = get("PROTO");
+    s.Port = number_value(get("PORT"));
+    s.KeyFile = get("KEYF");
+    s.KeyType = get("KEYT");
+    s.OSType = get("OS");
+    s.Column = number_value(get("COL"));
+    s.ProcessName = get("PRO");
+    s.RuleSign = get("SGN");
+    s.Instances = number_value(get("NUM"));
+    s.FullOutput = flag_value(get("FULL"));
+    s.EOLType = get("EOL");
+    s.DebugLog = flag_value(get("DEBUG"));
+    s.AddWait = flag_value(get("WAIT"));
+    s.IncludeInOutput = flag_value(get("INPL"));
+}
+
+std::string protocol_code(int position) { return code_at(kProtocols, position); }
+std::string os_code(int position) { return code_at(kSystems, position); }
+std::string key_type_code(int position) { return code_at(kKeyTypes, position); }
+std::string eol_code(int position) { return position == 0 || position == 2 ? code_at(kEols, position) : "LF"; }
+std::string rule_code(int position) { return position == 0 ? "LT" : "AL"; }
+
+int protocol_position(std::string_view code) { return position_of(kProtocols, code); }
+int os_position(std::string_view code) { return position_of(kSystems, code); }
+int key_type_position(std::string_view code) { return position_of(kKeyTypes, code); }
+int eol_position(std::string_view code) { return position_of(kEols, code); }
+int rule_position(std::string_view code) { return position_of(kRules, code); }
+
+int default_column_for_os(int os_position) {
+    if (os_position == 0 || os_position == 1) return 4;
+    if (os_position >= 2 && os_position <= 5) return 7;
+    return -1;
+}
+
+std::string write_parameter_string(const FormValues& f) {
+    std::string out;
+    out += "#ENC=T#USR=" + f.username;
+    out += "#PWD=" + EncodePassword(f.password);
+    out += "#PROTO=" + protocol_code(f.protocol);
+    out += "#PORT=" + plain_number(leading_number(f.port_text));
+    out += "#KEYF=" + trim_spaces(f.key_file);
+    out += "#KEYT=" + key_type_code(f.key_type);
+    out += "#OS=" + os_code(f.os);
+    out += "#COL=" + std::to_string(f.column < 0 ? 0 : f.column + 1);
+    out += "#PRO=" + trim_spaces(f.process);
+    out += "#SGN=" + rule_code(f.rule);
+    out += "#NUM=" + std::to_string(f.instances < 0 ? 0 : f.instances + 1);
+    out += "#EOL=" + eol_code(f.eol);
+    out += "#FULL=N#WAIT=" + std::string(f.wait ? "T" : "F");
+    out += "#INPL=" + std::string(f.include_matches ? "T" : "F");
+    out += "#";
+    return out;
+}
+
+}  // namespace varnok

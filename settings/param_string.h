@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "check/variant.h"
+
+namespace varnok {
+
+/// The value of the first "#KEY=" field (key without regard to case) up to the next "#", or "".
+std::string GetParamValue(std::string_view text, std::string_view key);
+
+/// The flag rule: true exactly for the value "T".
+bool flag_value(std::string_view value);
+
+/// The number rule: the leading number, rounded half to even; error 6 outside the 16-bit range.
+int16_t number_value(std::string_view value);
+
+/// Fills CheckSettings from the three properties in the order of the check run. A failing
+/// conversion throws and leaves the fields after it as they were.
+void fill_check_settings(const Variant& timeout, const Variant& hostname, const Variant& parameter);
+
+/// The values of the settings form that its OK turns into a parameter string; -1 is no selection.
+struct FormValues {
+    std::string username;
+    std::string password;
+    int protocol = 2;
+    std::string port_text = "22";
+    std::string key_file;
+    int key_type = 0;
+    int os = 0;
+    int column = 4;
+    std::string process;
+    int rule = 0;
+    int instances = 0;
+    int eol = 1;
+    bool wait = false;
+    bool include_matches = false;
+};
+
+/// The exact parameter string the settings form writes for these values.
+std::string write_parameter_string(const FormValues& form);
+
+/// Codes of the lists, by position.
+std::string protocol_code(int position);
+std::string os_code(int position);
+std::string key_type_code(int position);
+std::string eol_code(int position);
+std::string rule_code(int position);
+
+/// The list positions of codes, as the dialog entry maps them; -1 when the code is not listed.
+int protocol_position(std::string_view code);
+int os_position(std::string_view code);
+int key_type_position(std::string_view code);
+int eol_position(std::string_view code);
+int rule_position(std::string_view code);
+
+/// The column position the system rule selects for a system position, or -1 for no change.
+int default_column_for_os(int os_position);
+
+}  // namespace varnok
