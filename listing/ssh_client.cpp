@@ -216,12 +216,14 @@ struct SshClient::Impl {
                 }
                 if (ev != nullptr) ssh_event_free(ev);
             }
+            // libssh leaves a socket it was handed open, unless an error made it close it.
+            const bool socket_open = tcp_fd >= 0 && ssh_get_fd(session) == tcp_fd;
             if (channel != nullptr) ssh_channel_free(channel);
             channel = nullptr;
             ssh_disconnect(session);
             ssh_free(session);
             session = nullptr;
-            tcp_fd = -1;  // libssh closed it
+            if (!socket_open) tcp_fd = -1;
         }
         if (tcp_fd >= 0) ::close(tcp_fd);
         tcp_fd = -1;
@@ -254,6 +256,7 @@ struct SshClient::Impl {
 
     void start() {
         init_libraries();
+        if (host.empty()) throw SshError("No host name was given");
         if (protocol == 2) {
             throw SshError("SSH protocol version 1 is not supported; choose SSH2 or SSH Auto");
         }
