@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+
+#include "settings/base64.h"
+#include "tests/sshd_fixture.h"
+
+namespace varnok::testing {
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out;
+};
+
+// Runs the varnok binary through the shell; standard error is discarded unless asked for.
+CliRun varnok(const std::string& args, const std::string& stdin_text = "", bool with_stderr = false) {
+    std::string command = "'" VARNOK_BINARY "' " + args + (with_stderr ? " 2>&1" : " 2>/dev/null");
+    if (!stdin_text.empty()) command = "printf '%s' '" + stdin_text + "' | " + command;
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::string bsd(const std::string& rule) {
+    return "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+           "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=sshd" + rule + "#";
+}
+
+TEST(VarnokCli, ExitsWithThePluginStatusOfTheResult) {
+    const CliRun ok = varnok("check --host 127.0.0.1 --timeout 5 --param '" + bsd("#SGN=LT#NUM=1") + "'");
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out, "8 processes running and 2 with the name sshd\n");
+    const CliRun critical = varnok("check --host 127.0.0.1 --timeout 5 --param '" + bsd("#SGN=LT#NUM=3") + "'");
+    EXPECT_EQ(critical.status, 2);
+    EXPECT_EQ(critical.out, "8 processes running and 2 with the name sshd\n");
+    const CliRun refused = varnok("check --host 127.0.0.1 --param '#PWD=YQ==#'");
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_EQ(refused.out, "ERR: can't connect to an SSH server without a USERNAME\n");
+    const CliRun closed = varnok("check --host 127.0.0.1 --param '#USR=u#PWD=YQ==#PORT=" +
+                              std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 9) + "#'");
+    EXPECT_EQ(closed.status, 3);
+    EXPECT_NE(closed.out.find("Connection refused"), std::string::npos);
+}
+
+TEST(VarnokCli, AFailedCallPrintsTheErrorOnStandardErrorOnly) {
+    const CliRun overflow = varnok("check --host h --param '#USR=u#PWD=YQ==#PORT=99999#'");
+    EXPECT_EQ(overflow.status, 3);
+    EXPECT_EQ(overflow.out, "");
+    EXPECT_EQ(varnok("check --host h --param '#USR=u#PWD=YQ==#PORT=99999#'", "", true).out,
+              "varnok: error 6: Overflow\n");
+    EXPECT_EQ(varnok("check --host h --timeout soon --param '#USR=u#'", "", true).out,
+              "varnok: error 13: Type mismatch\n");
+    EXPECT_EQ(varnok("check --host h --param '#USR=u#PWD==#'", "", true).out,
+              "varnok: error 5: Invalid procedure call or argument\n");
+    EXPECT_EQ(varnok("check --host h", "", true).status, 3);  // no parameter string
+}
+
+TEST(VarnokCli, ReadsTheParameterStringFromStandardInput) {
+    const CliRun r = varnok("check --host 127.0.0.1 --timeout 5 --param-file -", bsd("#SGN=LT#NUM=1") + "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "8 processes running and 2 with the name sshd\n");
+}
+
+TEST(VarnokCli, ListsTheRemoteProcessesSorted) {
+    const CliRun r = varnok("list --host 127.0.0.1 --timeout 5 --param '" + bsd("") + "'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "/sbin/devd\n/sbin/init --\n/usr/libexec/getty Pc ttyv0\n/usr/sbin/cron -s\n"
+              "/usr/sbin/sshd\n/usr/sbin/syslogd -s\n[kernel]\nsshd: monitor@notty (sshd)\n");
+}
+
+}  // namespace
+}  // namespace varnok::testing
