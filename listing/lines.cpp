@@ -106,8 +106,32 @@ void SortWords() {
     SessionStateRecord& state = SessionState;
     const auto count = static_cast<size_t>(std::max<int>(0, state.LineCount));
     if (count < 2 || state.Lines.size() < count) return;
-    std::stable_sort(state.Lines.begin(), state.Lines.begin() + static_cast<long>(count),
-                     [](const std::string& x, const std::string& y) { return utf16_less(x, y); });
+    // UTF-8 bytes already sort as code points; only texts with a lead byte from 0xEE up (the
+    // characters from U+E000, where UTF-16 order differs) need the slower comparison. Sorting
+    // small records and moving each string once keeps the sort itself cheap.
+    struct Item {
+        std::string_view text;
+        uint32_t index;
+        bool special;
+    };
+    std::vector<Item> items;
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string& t = state.Lines[i];
+        const bool special = std::any_of(t.begin(), t.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0xEE;
+        });
+        items.push_back({t, static_cast<uint32_t>(i), special});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
+        if (!x.special && !y.special) return x.text < y.text;
+        return utf16_less(x.text, y.text);
+    });
+    std::vector<std::string> sorted;
+    sorted.reserve(state.Lines.size());
+    for (const Item& item : items) sorted.push_back(std::move(state.Lines[item.index]));
+    for (size_t i = count; i < state.Lines.size(); ++i) sorted.push_back(std::move(state.Lines[i]));
+    state.Lines = std::move(sorted);
 }
 
 }  // namespace varnok

@@ -20,7 +20,12 @@ inline const std::map<std::string, std::string>& fixture() {
         std::ifstream in(std::string(dir ? dir : "") + "/env");
         for (std::string line; std::getline(in, line);) {
             const size_t eq = line.find('=');
-            if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+            if (eq == std::string::npos) continue;
+            std::string value = line.substr(eq + 1);
+            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
+                value = value.substr(1, value.size() - 2);
+            }
+            m[line.substr(0, eq)] = value;
         }
         return m;
     }();

@@ -43,12 +43,13 @@ base=""
 for try in $(seq 0 200); do
   p=$((21000 + (RANDOM % 1000) * 10))
   ok=1
-  for i in 0 1 2 3 4 5 6 7; do free_port $((p + i)) || { ok=0; break; }; done
+  for i in 0 1 2 3 4 5 6 7 8 9; do free_port $((p + i)) || { ok=0; break; }; done
   if [ $ok = 1 ]; then base=$p; break; fi
 done
 [ -n "$base" ] || { echo "no free ports" >&2; exit 1; }
 
-systems=(bsd solaris hpux aix cygwin)
+# slow: the BSD listing after 3 seconds, for the time limit and the CPU used while waiting.
+systems=(bsd solaris hpux aix cygwin slow)
 {
   echo "Port $base"
   for i in "${!systems[@]}"; do echo "Port $((base + 1 + i))"; done
@@ -66,8 +67,13 @@ systems=(bsd solaris hpux aix cygwin)
   for i in "${!systems[@]}"; do
     os=${systems[$i]}
     mkdir -p "$dir/fake/$os"
-    cp "$data/$os.txt" "$dir/fake/$os/listing.txt"
-    printf '#!/bin/sh\ncat %s\n' "$dir/fake/$os/listing.txt" > "$dir/fake/$os/ps"
+    if [ "$os" = slow ]; then
+      cp "$data/bsd.txt" "$dir/fake/$os/listing.txt"
+      printf '#!/bin/sh\nsleep 3\ncat %s\n' "$dir/fake/$os/listing.txt" > "$dir/fake/$os/ps"
+    else
+      cp "$data/$os.txt" "$dir/fake/$os/listing.txt"
+      printf '#!/bin/sh\ncat %s\n' "$dir/fake/$os/listing.txt" > "$dir/fake/$os/ps"
+    fi
     chmod 755 "$dir/fake/$os/ps"
     printf '#!/bin/sh\nPATH=%s:$PATH\nexport PATH\nexec /bin/sh -c "$SSH_ORIGINAL_COMMAND"\n' "$dir/fake/$os" > "$dir/fake/$os/run"
     chmod 755 "$dir/fake/$os/run"
@@ -88,7 +94,7 @@ done
   for i in "${!systems[@]}"; do echo "VARNOK_SSH_PORT_${systems[$i]^^}=$((base + 1 + i))"; done
   echo "VARNOK_SSH_USER=$user"
   echo "VARNOK_SSH_PASSWORD=$password"
-  echo "VARNOK_SSH_PASSPHRASE=$passphrase"
+  echo "VARNOK_SSH_PASSPHRASE='$passphrase'"
   echo "VARNOK_SSH_RSA_KEY=$dir/rsa_key"
   echo "VARNOK_SSH_ED25519_KEY=$dir/ed25519_key"
   echo "VARNOK_SSH_HOST_PUB=$dir/host_key.pub"
