@@ -118,6 +118,18 @@ int run_list(const Target& t) {
     return kOk;
 }
 
+int run_gui(const Target& t) {
+    VarnokCom com;
+    load(com, t);
+    try {
+        com.xc_showGUI();
+    } catch (const AutomationError& e) {
+        return report_error(e);
+    }
+    std::cout << varnok::variant_to_text(com.get_xc_parameter()) << "\n";
+    return com.form().closed_by_ok() ? 0 : 1;
+}
+
 int run_demo() {
     try {
         varnok::DemoServer server;
@@ -156,6 +168,10 @@ int main(int argc, char** argv) {
     add_target_options(*check, target);
     auto* list = app.add_subcommand("list", "List the remote processes, sorted, one per line");
     add_target_options(*list, target);
+    auto* gui = app.add_subcommand(
+        "gui", "Edit the parameter string in the settings dialog and print it (exit 0 after OK, "
+               "1 after the close box)");
+    add_target_options(*gui, target);
     auto* demo = app.add_subcommand(
         "demo", "Start a throwaway sshd on 127.0.0.1 and check it for sshd processes");
 
@@ -168,6 +184,7 @@ int main(int argc, char** argv) {
     try {
         if (check->parsed()) return run_check(target);
         if (list->parsed()) return run_list(target);
+        if (gui->parsed()) return run_gui(target);
         if (demo->parsed()) return run_demo();
     } catch (const std::exception& e) {
         std::cerr << "varnok: " << e.what() << "\n";
