@@ -73,8 +73,21 @@ QPushButton* button(QWidget* form, const char* name, const char* caption, int l,
 
 }  // namespace
 
+namespace {
+
+// The layout is measured for an 8-point dialog font.
+void use_dialog_font(QWidget* w) {
+    QFont font = w->font();
+    font.setPointSizeF(8);
+    font.setFamilies({"DejaVu Sans Condensed", font.family()});
+    w->setFont(font);
+}
+
+}  // namespace
+
 FormWindow::FormWindow() {
     setObjectName("frmmain");
+    use_dialog_font(this);
     setFixedSize(twips_to_pixels(this, 8088), twips_to_pixels(this, 3984));
     Label1 = label(this, "Label1", "Hostname:", 120, 180, 1215, 255);
     txtHostname = place(this, new QLineEdit(this), "txtHostname", 1560, 120, 4215, 285);
@@ -125,6 +138,7 @@ FormWindow::FormWindow() {
 
 frmProcessList::frmProcessList() {
     setObjectName("frmProcessList");
+    use_dialog_font(this);
     resize(twips_to_pixels(this, 4680), twips_to_pixels(this, 3192));
     lstProcesses = place(this, new QListWidget(this), "lstProcesses", 120, 240, 4455, 2160);
     lstProcesses->setSortingEnabled(false);

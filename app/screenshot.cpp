@@ -1,0 +1,50 @@
+// Renders the settings dialog and the process picker to PNG files for the documentation:
+//   QT_QPA_PLATFORM=offscreen varnok-screenshot OUT_DIR LISTING_FILE
+#include <QApplication>
+#include <QTimer>
+#include <fstream>
+#include <iterator>
+
+#include "check/varnok_com.h"
+#include "gui/form_window.h"
+#include "gui/frmmain.h"
+#include "listing/lines.h"
+#include "settings/base64.h"
+#include "state/state.h"
+
+int main(int argc, char** argv) {
+    using namespace varnok;
+    if (argc != 3) return 2;
+    QApplication app(argc, argv);
+    const QString out = argv[1];
+
+    VarnokCom com;
+    com.put_xc_hostname(Variant("db01.example.net"));
+    com.put_xc_timeout(Variant(20));
+    com.put_xc_parameter(Variant("#ENC=T#USR=monitor#PWD=" + EncodePassword("secret") +
+                                 "#PROTO=2#PORT=22#KEYF=#KEYT=RSA#OS=LINUX#COL=5#PRO=sshd#SGN=LT"
+                                 "#NUM=2#EOL=LF#FULL=N#WAIT=F#INPL=T#"));
+    QTimer::singleShot(0, [&] {
+        auto* w = static_cast<FormWindow*>(QApplication::activeModalWidget());
+        w->grab().save(out + "/settings-dialog.png");
+        w->close();
+    });
+    com.xc_showGUI();
+
+    std::ifstream in(argv[2], std::ios::binary);
+    const std::string listing((std::istreambuf_iterator<char>(in)), {});
+    SessionState.ListStarted = true;
+    CheckSettings.EOLType = "LF";
+    CheckSettings.Column = 5;
+    Splitt_in_lines(listing);
+    SortWords();
+    frmProcessList picker;
+    for (int i = 0; i < SessionState.LineCount; ++i) {
+        picker.lstProcesses->addItem(QString::fromStdString(SessionState.Lines[static_cast<size_t>(i)]));
+    }
+    picker.setWindowTitle("Processes running on db01.example.net");
+    picker.lstProcesses->setCurrentRow(4);
+    picker.show();
+    picker.grab().save(out + "/process-picker.png");
+    return 0;
+}
