@@ -34,6 +34,7 @@ bool VarnokCom::xc_docheck() {
 
     std::string text;
     bool result = false;
+    int matches = 0;
     if (s.Username.empty()) {
         text = "ERR: can't connect to an SSH server without a USERNAME";
     } else if (s.Password.empty() && s.KeyFile.empty()) {
@@ -45,7 +46,6 @@ bool VarnokCom::xc_docheck() {
         if (!state.ConnectError.empty()) {
             text = state.ConnectError;
         } else {
-            int matches = 0;
             std::string match_list;
             std::string log;
             for (int i = 0; i < state.LineCount; ++i) {
@@ -73,6 +73,7 @@ bool VarnokCom::xc_docheck() {
             result = s.RuleSign == "LT" ? matches >= s.Instances : matches < s.Instances;
         }
     }
+    last_match_count_ = matches;
     put_xc_result(Variant(text));
     return result;
 }

@@ -46,6 +46,9 @@ public:
     void putref_xc_hostname(const Variant& vData) { hostname_ = vData; }
     Variant get_xc_hostname() const { return hostname_; }
 
+    /// Matches counted by the last check that completed a listing (0 otherwise).
+    int last_match_count() const { return last_match_count_; }
+
     /// The form instance this object owns for its whole life.
     frmmain& form() { return *form_; }
 
@@ -55,6 +58,7 @@ private:
     Variant parameter_;
     Variant result_;
     std::unique_ptr<frmmain> form_;
+    int last_match_count_ = 0;
 };
 
 /// Name of the debug log appended in the working directory.

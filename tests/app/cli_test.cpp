@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <unistd.h>
 
 #include "settings/base64.h"
 #include "tests/sshd_fixture.h"
@@ -72,6 +75,45 @@ TEST(VarnokCli, ListsTheRemoteProcessesSorted) {
     EXPECT_EQ(r.out,
               "/sbin/devd\n/sbin/init --\n/usr/libexec/getty Pc ttyv0\n/usr/sbin/cron -s\n"
               "/usr/sbin/sshd\n/usr/sbin/syslogd -s\n[kernel]\nsshd: monitor@notty (sshd)\n");
+}
+
+TEST(VarnokCli, PrintsPluginLinesAndJson) {
+    const CliRun nagios = varnok("check --format nagios --host 127.0.0.1 --param '" + bsd("#SGN=AL#NUM=2") + "'");
+    EXPECT_EQ(nagios.status, 2);
+    EXPECT_EQ(nagios.out, "PROCS CRITICAL: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;;~:1;0\n");
+    const CliRun failed = varnok("check --format json --host h --param '#USR=u#PWD=YQ==#NUM=1e9#'");
+    EXPECT_EQ(failed.status, 3);
+    EXPECT_EQ(failed.out,
+              "{\"error\":{\"description\":\"Overflow\",\"number\":6},\"host\":\"h\",\"passed\":false,\"status\":\"UNKNOWN\"}\n");
+}
+
+TEST(VarnokCli, ChecksEveryHostOfAFileAndExitsWithTheWorstStatus) {
+    const std::string file = "/tmp/varnok-hosts-" + std::to_string(getpid());
+    {
+        std::ofstream out(file);
+        out << "# two names for the same server\n127.0.0.1\n\nlocalhost 5\n";
+    }
+    const CliRun ok = varnok("check --hosts " + file + " --jobs 2 --param '" + bsd("#SGN=LT#NUM=1") + "'");
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out, "127.0.0.1\tOK\t8 processes running and 2 with the name sshd\n"
+                      "localhost\tOK\t8 processes running and 2 with the name sshd\n");
+    const CliRun critical = varnok("check --hosts " + file + " --format json --param '" + bsd("#SGN=LT#NUM=5") + "'");
+    EXPECT_EQ(critical.status, 2);
+    EXPECT_EQ(std::count(critical.out.begin(), critical.out.end(), '\n'), 2);
+    EXPECT_NE(critical.out.find("\"host\":\"localhost\""), std::string::npos);
+    std::remove(file.c_str());
+}
+
+TEST(VarnokCli, ComposesAndShowsParameterStrings) {
+    const CliRun composed = varnok("param --user mon --password-stdin --os SOLARIS --process sshd --rule AL", "s3cret\n");
+    EXPECT_EQ(composed.status, 0);
+    EXPECT_EQ(composed.out, "#ENC=T#USR=mon#PWD=czNjcmV0#PROTO=A#PORT=22#KEYF=#KEYT=RSA#OS=SOLARIS#COL=8"
+                            "#PRO=sshd#SGN=AL#NUM=1#EOL=LF#FULL=N#WAIT=F#INPL=F#\n");
+    const CliRun shown = varnok("param --show -", composed.out);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.out.find("s3cret"), std::string::npos);
+    EXPECT_NE(shown.out.find("system            SOLARIS\n"), std::string::npos);
+    EXPECT_EQ(varnok("param --os WINDOWS").status, 3);
 }
 
 }  // namespace
