@@ -78,7 +78,7 @@ void Splitt_in_lines(std::string s) {
         }
         if (entry.empty()) continue;
         if (state.LineCount >= kMaxEntries) {
-            state.ConnectError = std::string(kTooManyProcesses);
+            if (state.ConnectError.empty()) state.ConnectError = std::string(kTooManyProcesses);
             break;
         }
         if (state.LineCount == 0) state.Lines.assign(1, std::string(entry));

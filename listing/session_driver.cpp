@@ -85,6 +85,10 @@ void SessionDriver::Ssh_Received(int16_t ByteCount) { ReceivedText += Ssh->fetch
 
 void SessionDriver::Ssh_Disconnected() {
     SessionState.Disconnected = true;
+    // A listing cut short must not be counted as if it were whole.
+    if (Ssh && !Ssh->end_error().empty() && SessionState.ConnectError.empty()) {
+        SessionState.ConnectError = Ssh->end_error();
+    }
     // Remote bytes become text here; what is not UTF-8 shows as U+FFFD.
     Splitt_in_lines(to_valid_utf8(ReceivedText));
 }

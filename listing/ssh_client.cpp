@@ -23,9 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Received text beyond this ends the listing: a host that floods cannot exhaust memory.
-constexpr size_t kMaxReceived = 64u << 20;
-
 // libssh reports key-file problems only to its log, and keeps the log per thread.
 thread_local std::string last_log_message;
 
@@ -177,6 +174,7 @@ struct SshClient::Impl {
     size_t announced = 0;
     size_t received_total = 0;
     bool overflow = false;
+    std::string end_error;
     size_t first_fd = 0, fd_count = 0;
 
     void set_phase(SshPhase next) {
@@ -185,10 +183,14 @@ struct SshClient::Impl {
         if (old != next && self.StateChange) self.StateChange(static_cast<int32_t>(old));
     }
 
+    // Before the login completes a failure is reported by Connected; after it, it is kept as
+    // the reason the connection ended early.
     void fail(int16_t code, const std::string& text) {
         if (!connected_raised) {
             connected_raised = true;
             if (self.Connected) self.Connected(code, text);
+        } else if (end_error.empty()) {
+            end_error = text;
         }
         finish();
     }
@@ -429,7 +431,7 @@ struct SshClient::Impl {
         if (phase == SshPhase::Closed) return;
         channel = ssh_channel_new(session);
         if (channel == nullptr) {
-            finish();
+            fail(1, std::string("Cannot open a channel on ") + where() + ": " + ssh_get_error(session));
             return;
         }
         callbacks = {};
@@ -448,7 +450,7 @@ struct SshClient::Impl {
         const int rc = ssh_channel_open_session(channel);
         if (rc == SSH_AGAIN) return;
         if (rc != SSH_OK) {
-            finish();
+            fail(1, "The server " + where() + " refused a session channel: " + ssh_get_error(session));
             return;
         }
         set_phase(SshPhase::Executing);
@@ -459,7 +461,8 @@ struct SshClient::Impl {
         const int rc = ssh_channel_request_exec(channel, command.c_str());
         if (rc == SSH_AGAIN) return;
         if (rc != SSH_OK) {
-            finish();
+            fail(1, "The server " + where() + " refused to run the listing command: " +
+                        ssh_get_error(session));
             return;
         }
         set_phase(SshPhase::Reading);
@@ -468,10 +471,9 @@ struct SshClient::Impl {
 
     void step_read() {
         if (!eof && !closed) {
-            const int rc = ssh_channel_poll(channel, 0);
-            if (rc == SSH_ERROR) {
+            if (ssh_channel_poll(channel, 0) == SSH_ERROR) {
                 deliver();
-                finish();
+                if (phase != SshPhase::Closed) fail(1, dropped_text());
                 return;
             }
         }
@@ -480,9 +482,23 @@ struct SshClient::Impl {
         }
         deliver();
         if (phase == SshPhase::Closed) return;
-        if (overflow || ((eof || closed) && (exit_status || closed)) || !ssh_is_connected(session)) {
+        if (overflow) {
+            fail(1, "The listing from " + where() + " was longer than " +
+                        std::to_string(SshClient::kMaxReceived >> 20) + " MiB; the check stopped reading it");
+        } else if ((eof || closed) && (exit_status || closed)) {
             finish();
+        } else if (!ssh_is_connected(session)) {
+            // Output that ended with EOF counts as whole even when the close got lost.
+            if (eof) finish();
+            else fail(1, dropped_text());
         }
+    }
+
+    std::string dropped_text() const {
+        std::string text = "The connection to " + where() + " was closed before the listing ended";
+        const char* detail = session != nullptr ? ssh_get_error(session) : nullptr;
+        if (detail != nullptr && *detail != '\0') text += std::string(" (") + detail + ")";
+        return text;
     }
 
     static int on_data(ssh_session, ssh_channel, void* data, uint32_t len, int is_stderr,
@@ -490,7 +506,7 @@ struct SshClient::Impl {
         auto* impl = static_cast<Impl*>(userdata);
         if (is_stderr == 0 && !impl->overflow) {
             impl->received_total += len;
-            if (impl->received_total > kMaxReceived) {
+            if (impl->received_total > SshClient::kMaxReceived) {
                 impl->overflow = true;
             } else {
                 impl->inbox.append(static_cast<const char*>(data), len);
@@ -661,6 +677,8 @@ std::string SshClient::fetch(int16_t count, int32_t) {
 }
 
 SshPhase SshClient::phase() const { return impl_->phase; }
+
+const std::string& SshClient::end_error() const { return impl_->end_error; }
 
 void SshClient::prepare_poll(std::vector<pollfd>& fds, int& timeout_ms) { impl_->prepare(fds, timeout_ms); }
 

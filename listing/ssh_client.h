@@ -107,6 +107,11 @@ public:
 
     /// The current phase.
     SshPhase phase() const;
+    /// Why a connection that had logged in ended before its command did (time limit, dropped
+    /// connection, output over the size cap); empty after a complete run.
+    const std::string& end_error() const;
+    /// Most bytes of standard output one run collects.
+    static constexpr size_t kMaxReceived = 64u << 20;
     /// Adds the sockets to wait on and lowers timeout_ms to the next deadline (used by DoEvents).
     void prepare_poll(std::vector<pollfd>& fds, int& timeout_ms);
     /// Advances the connection after a poll and raises its events (used by DoEvents).

@@ -45,7 +45,7 @@ TEST(VarnokCli, ExitsWithThePluginStatusOfTheResult) {
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.out, "ERR: can't connect to an SSH server without a USERNAME\n");
     const CliRun closed = varnok("check --host 127.0.0.1 --param '#USR=u#PWD=YQ==#PORT=" +
-                              std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 9) + "#'");
+                              std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15) + "#'");
     EXPECT_EQ(closed.status, 3);
     EXPECT_NE(closed.out.find("Connection refused"), std::string::npos);
 }

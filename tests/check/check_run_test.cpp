@@ -80,7 +80,7 @@ TEST_F(CheckRun, AnUnreadableKeyFileStartsNoConnection) {
 
 TEST_F(CheckRun, AClosedPortIsRefused) {
     // A port of the fixture's block that nobody listens on.
-    const std::string port = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 9);
+    const std::string port = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
     std::string text;
     EXPECT_FALSE(run_check("#USR=u#PWD=YQ==#PORT=" + port + "#", &text));
     EXPECT_EQ(text, "Cannot connect to '127.0.0.1' port " + port + ": Connection refused");

@@ -252,7 +252,7 @@ private slots:
 
     void pickerShowsAFailedConnection() {
         VarnokCom com;
-        const std::string port = std::to_string(std::stoi(varnok::testing::fx("VARNOK_SSH_PORT")) + 9);
+        const std::string port = std::to_string(std::stoi(varnok::testing::fx("VARNOK_SSH_PORT")) + 15);
         com.put_xc_hostname(Variant("127.0.0.1"));
         com.put_xc_parameter(Variant("#USR=me#PWD=YQ==#PRO=keep#PORT=" + port + "#"));
         Messages messages;

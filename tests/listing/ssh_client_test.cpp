@@ -78,6 +78,7 @@ TEST(SshClient, RaisesItsEventsInOrderAndCutsLargeOutput) {
         EXPECT_EQ(r.events.back(), "Disconnected");
         EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "Disconnected"), 1);
         EXPECT_EQ(live_client_count(), 0);
+        EXPECT_EQ(c.end_error(), "");
     }
     EXPECT_EQ(open_descriptors(), before);  // the socket went with the client
 }
@@ -105,6 +106,7 @@ TEST(SshClient, AStalledCommandEndsAtTheTimeLimitAfterItsOutput) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(r.received, "header\n");
     EXPECT_EQ(r.events.back(), "Disconnected");
+    EXPECT_EQ(c.end_error().rfind("Timed out after 1 seconds while reading the listing", 0), 0u) << c.end_error();
 }
 
 TEST(SshClient, DestroyingALiveClientRaisesNothing) {

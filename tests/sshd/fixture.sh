@@ -13,6 +13,7 @@ if [ "$cmd" = stop ]; then
     kill "$pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   fi
+  [ -f "$dir/akc_dir" ] && rm -rf "$(cat "$dir/akc_dir")"
   rm -rf "$dir"
   exit 0
 fi
@@ -41,15 +42,60 @@ chmod 644 "$dir/authorized_keys"
 free_port() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 base=""
 for try in $(seq 0 200); do
-  p=$((21000 + (RANDOM % 1000) * 10))
+  p=$((21000 + (RANDOM % 500) * 20))
   ok=1
-  for i in 0 1 2 3 4 5 6 7 8 9; do free_port $((p + i)) || { ok=0; break; }; done
+  for i in $(seq 0 15); do free_port $((p + i)) || { ok=0; break; }; done
   if [ $ok = 1 ]; then base=$p; break; fi
 done
 [ -n "$base" ] || { echo "no free ports" >&2; exit 1; }
 
-# slow: the BSD listing after 3 seconds, for the time limit and the CPU used while waiting.
-systems=(bsd solaris hpux aix cygwin slow)
+# Recorded listings, one port each, and scripted hosts that misbehave:
+#   slow      the BSD listing after 3 seconds
+#   many      40,000 processes
+#   endless   a listing that never ends
+#   stall     the header and one line, then nothing
+#   longline  a process line of 1 MiB
+#   binary    NUL bytes and bytes that are not UTF-8
+#   dropper   part of a listing, then the connection drops
+#   authkill  the server drops the connection while checking the key
+systems=(bsd solaris hpux aix cygwin slow many endless stall longline binary dropper authkill)
+header='  PID TTY      STAT   TIME COMMAND'
+fake_ps() {  # the body of the fake ps for one system
+  case $1 in
+    slow) printf 'sleep 3\ncat %s\n' "$data_copy/bsd.txt" ;;
+    many) printf "awk 'BEGIN{print \"%s\"; for(i=1;i<=40000;i++) print i\" ? S 0:00 proc\"i}'\n" "$header" ;;
+    endless) printf "echo '%s'\nyes \"1 ? S 0:00 flood \$(head -c 4000 /dev/zero | tr '\\\\000' x)\"\n" "$header" ;;
+    stall) printf "echo '%s'\necho '    1 ?        Ss     0:04 /sbin/init'\nsleep 60\n" "$header" ;;
+    longline) printf "echo '%s'\nprintf '1 ? S 0:00 '\nhead -c 1048576 /dev/zero | tr '\\\\000' a\necho\necho '2 ? S 0:00 sshd'\n" "$header" ;;
+    binary) printf "printf '%s\\\\n1 ? S 0:00 bad\\\\377name sshd\\\\n2 ? S 0:00 nul\\\\000inside sshd\\\\n3 ? S 0:00 sshd\\\\n'\n" "$header" ;;
+    dropper)
+      echo "echo '$header'"
+      # Killing the user's sshd session process drops the connection.
+      cat <<'EOS'
+echo '1 ? S 0:00 sshd'
+sleep 0.3
+p=$PPID
+while [ "$p" -gt 1 ]; do
+  if [ "$(cat "/proc/$p/comm")" = sshd ]; then kill -9 "$p"; break; fi
+  p=$(awk '{print $4}' "/proc/$p/stat")
+done
+sleep 5
+EOS
+      ;;
+    *) printf 'cat %s\n' "$data_copy/$1.txt" ;;
+  esac
+}
+data_copy=$dir/data
+mkdir -p "$data_copy"
+cp "$data"/*.txt "$data_copy/"
+# sshd runs an AuthorizedKeysCommand only from a path that no other user can write.
+akc_dir=/run/varnok-fixture-$(basename "$dir")
+mkdir -p "$akc_dir"
+chmod 755 "$akc_dir"
+printf '#!/bin/sh\nkill -9 "$PPID"\n' > "$akc_dir/authkill"
+chmod 755 "$akc_dir/authkill"
+echo "$akc_dir" > "$dir/akc_dir"
+
 {
   echo "Port $base"
   for i in "${!systems[@]}"; do echo "Port $((base + 1 + i))"; done
@@ -67,18 +113,17 @@ systems=(bsd solaris hpux aix cygwin slow)
   for i in "${!systems[@]}"; do
     os=${systems[$i]}
     mkdir -p "$dir/fake/$os"
-    if [ "$os" = slow ]; then
-      cp "$data/bsd.txt" "$dir/fake/$os/listing.txt"
-      printf '#!/bin/sh\nsleep 3\ncat %s\n' "$dir/fake/$os/listing.txt" > "$dir/fake/$os/ps"
-    else
-      cp "$data/$os.txt" "$dir/fake/$os/listing.txt"
-      printf '#!/bin/sh\ncat %s\n' "$dir/fake/$os/listing.txt" > "$dir/fake/$os/ps"
-    fi
+    { echo '#!/bin/sh'; fake_ps "$os"; } > "$dir/fake/$os/ps"
     chmod 755 "$dir/fake/$os/ps"
     printf '#!/bin/sh\nPATH=%s:$PATH\nexport PATH\nexec /bin/sh -c "$SSH_ORIGINAL_COMMAND"\n' "$dir/fake/$os" > "$dir/fake/$os/run"
     chmod 755 "$dir/fake/$os/run"
     echo "Match LocalPort $((base + 1 + i))"
     echo "  ForceCommand $dir/fake/$os/run"
+    if [ "$os" = authkill ]; then
+      echo "  AuthorizedKeysCommand $akc_dir/authkill"
+      echo "  AuthorizedKeysCommandUser root"
+      echo "  AuthorizedKeysFile none"
+    fi
   done
 } > "$dir/sshd_config"
 chmod -R a+rX "$dir/fake"
