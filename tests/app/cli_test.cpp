@@ -19,7 +19,11 @@ struct CliRun {
 
 // Runs the varnok binary through the shell; standard error is discarded unless asked for.
 CliRun varnok(const std::string& args, const std::string& stdin_text = "", bool with_stderr = false) {
-    std::string command = "'" VARNOK_BINARY "' " + args + (with_stderr ? " 2>&1" : " 2>/dev/null");
+    // The dialog gets the offscreen platform only where a test asks for it.
+    std::string command = std::string(args.rfind("gui", 0) == 0 && args.find("COL=16") != std::string::npos
+                                          ? "env QT_QPA_PLATFORM=offscreen "
+                                          : "env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY ") +
+                          "'" VARNOK_BINARY "' " + args + (with_stderr ? " 2>&1" : " 2>/dev/null");
     if (!stdin_text.empty()) command = "printf '%s' '" + stdin_text + "' | " + command;
     FILE* pipe = popen(command.c_str(), "r");
     std::string out;
@@ -61,6 +65,16 @@ TEST(VarnokCli, AFailedCallPrintsTheErrorOnStandardErrorOnly) {
     EXPECT_EQ(varnok("check --host h --param '#USR=u#PWD==#'", "", true).out,
               "varnok: error 5: Invalid procedure call or argument\n");
     EXPECT_EQ(varnok("check --host h", "", true).status, 3);  // no parameter string
+}
+
+TEST(VarnokCli, TheDialogsFailedCallsReachTheCommandLine) {
+    // 380 for a list position that does not exist, before any window shows.
+    const CliRun bad_column = varnok("gui --host h --param '#COL=16#'", "", true);
+    EXPECT_EQ(bad_column.status, 3);
+    EXPECT_NE(bad_column.out.find("varnok: error 380: Invalid property value\n"), std::string::npos) << bad_column.out;
+    const CliRun no_display = varnok("gui --host h --param '#USR=u#'", "", true);
+    EXPECT_EQ(no_display.status, 3);
+    EXPECT_NE(no_display.out.find("varnok: error 5: No display can be opened"), std::string::npos) << no_display.out;
 }
 
 TEST(VarnokCli, ReadsTheParameterStringFromStandardInput) {

@@ -107,6 +107,15 @@ class CInterface(unittest.TestCase):
         self.assertEqual(check.put("xc_nothing", 1), 438)
         self.assertEqual(Check(b"Other.Class").rc, 429)
 
+    def test_the_dialog_reports_its_failed_calls(self):
+        check = Check()
+        check.put("xc_parameter", "#COL=16#")
+        os.environ.pop("DISPLAY", None)
+        os.environ["QT_QPA_PLATFORM"] = "offscreen"
+        self.assertEqual(LIB.varnok_showgui(check.handle, ctypes.byref(check.error)), 380)
+        self.assertEqual(check.error.description, b"Invalid property value")
+        self.assertEqual(check.get("xc_parameter"), "#COL=16#")
+
     def test_objects_on_different_threads_are_independent(self):
         results = {}
 
