@@ -8,8 +8,8 @@ build=${1:-build} runs=${2:-20}
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
 chmod 755 "$dir"
-trap '"$top/tests/sshd/fixture.sh" stop "$dir/fx" >/dev/null' EXIT
-"$top/tests/sshd/fixture.sh" start "$dir/fx" "$top/tests/data" >/dev/null
+trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null' EXIT
+"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
 # shellcheck disable=SC1091
 . "$dir/fx/env"
 param="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT#OS=LINUX#COL=5#PRO=sshd#SGN=LT#NUM=1#"

@@ -10,19 +10,10 @@
 #include "settings/base64.h"
 #include "listing/event_pump.h"
 #include "settings/param_string.h"
+#include "settings/text.h"
 #include "state/state.h"
 
 namespace varnok {
-namespace {
-
-std::string trim_spaces(const std::string& s) {
-    const size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-}  // namespace
-
 VarnokCom::VarnokCom() : form_(std::make_unique<frmmain>()) {}
 
 VarnokCom::~VarnokCom() = default;
@@ -65,7 +56,7 @@ bool VarnokCom::xc_docheck() {
                 std::ofstream file(kDebugLogName, std::ios::app | std::ios::binary);
                 if (file) file << log << "\r\n";
             }
-            match_list = trim_spaces(match_list);
+            match_list = std::string(trim_spaces(match_list));
             if (!match_list.empty() && match_list.back() == ',') match_list.pop_back();
             text = std::to_string(state.LineCount) + " processes running and " +
                    std::to_string(matches) + " with the name " + s.ProcessName;
@@ -82,8 +73,8 @@ void VarnokCom::xc_showGUI() {
     frmmain& f = *form_;
     try {
         FormWindow& w = f.controls();
-        w.txtHostname->setText(QString::fromStdString(trim_spaces(variant_to_text(hostname_))));
-        w.txtTimeout->setText(QString::fromStdString(trim_spaces(variant_to_text(timeout_))));
+        w.txtHostname->setText(QString::fromStdString(std::string(trim_spaces(variant_to_text(hostname_)))));
+        w.txtTimeout->setText(QString::fromStdString(std::string(trim_spaces(variant_to_text(timeout_)))));
         const std::string p = variant_to_text(parameter_);
         const auto get = [&p](const char* key) { return GetParamValue(p, key); };
         // A list position from a number of the string; one that does not exist fails with 380.

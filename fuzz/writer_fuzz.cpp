@@ -6,16 +6,8 @@
 #include "settings/base64.h"
 #include "settings/codepage.h"
 #include "settings/param_string.h"
+#include "settings/text.h"
 #include "state/state.h"
-
-namespace {
-
-std::string trimmed(const std::string& s) {
-    const size_t b = s.find_first_not_of(' ');
-    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace varnok;
@@ -48,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const CheckSettingsRecord& s = CheckSettings;
     bool ok = s.Username == f.username &&
               s.Password == cp1252_to_utf8(utf8_to_cp1252(f.password)) &&
-              s.Protocol == protocol_code(f.protocol) && s.KeyFile == trimmed(f.key_file) &&
+              s.Protocol == protocol_code(f.protocol) && s.KeyFile == trim_spaces(f.key_file) &&
               s.KeyType == key_type_code(f.key_type) && s.OSType == os_code(f.os) &&
-              s.Column == (f.column < 0 ? 0 : f.column + 1) && s.ProcessName == trimmed(f.process) &&
+              s.Column == (f.column < 0 ? 0 : f.column + 1) && s.ProcessName == trim_spaces(f.process) &&
               s.RuleSign == rule_code(f.rule) && s.Instances == (f.instances < 0 ? 0 : f.instances + 1) &&
               s.EOLType == eol_code(f.eol) && s.AddWait == f.wait && s.IncludeInOutput == f.include_matches &&
               !s.FullOutput && std::to_string(s.Port) == f.port_text;

@@ -3,28 +3,23 @@
 #include <algorithm>
 
 #include "settings/codepage.h"
+#include "settings/text.h"
 #include "state/state.h"
 
 namespace varnok {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    const size_t b = s.find_first_not_of(' ');
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
 std::string_view plain_selection(std::string_view s, int pNr) {
-    s = trim(s);
+    s = trim_spaces(s);
     for (int i = 1; i < pNr && !s.empty(); ++i) {
         const size_t space = s.find(' ');
-        s = space == std::string_view::npos ? std::string_view() : trim(s.substr(space + 1));
+        s = space == std::string_view::npos ? std::string_view() : trim_spaces(s.substr(space + 1));
     }
     return s;
 }
 
 bool is_header(std::string_view piece) {
-    piece = trim(piece);
+    piece = trim_spaces(piece);
     if (piece.size() < 3) return false;
     std::string first(piece.substr(0, 3));
     for (char& c : first) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
@@ -55,7 +50,7 @@ std::string GiveParameter(std::string s, int pNr, bool Alternate) {
 }
 
 void Splitt_in_lines(std::string s) {
-    const std::string_view text = trim(s);
+    const std::string_view text = trim_spaces(s);
     const std::string& eol = CheckSettings.EOLType;
     const std::string_view separator = eol == "CR" ? "\r" : eol == "CRLF" ? "\r\n" : "\n";
     SessionStateRecord& state = SessionState;
@@ -71,7 +66,7 @@ void Splitt_in_lines(std::string s) {
 
         if (!header) header = is_header(piece);
         if (!header) continue;
-        const std::string_view entry = trim(give_parameter_view(piece, column, true));
+        const std::string_view entry = trim_spaces(give_parameter_view(piece, column, true));
         if (state.ListStarted) {
             state.ListStarted = false;
             continue;

@@ -6,19 +6,13 @@
 
 #include "check/number_text.h"
 #include "settings/base64.h"
+#include "settings/text.h"
 #include "state/state.h"
 
 namespace varnok {
 namespace {
 
 char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string trim_spaces(std::string_view s) {
-    const size_t b = s.find_first_not_of(' ');
-    if (b == std::string_view::npos) return {};
-    const size_t e = s.find_last_not_of(' ');
-    return std::string(s.substr(b, e - b + 1));
-}
 
 constexpr std::array<std::string_view, 3> kProtocols = {"1", "2", "A"};
 constexpr std::array<std::string_view, 6> kSystems = {"LINUX", "BSD",  "SOLARIS",
@@ -120,11 +114,11 @@ std::string write_parameter_string(const FormValues& f) {
     out += "#PWD=" + EncodePassword(f.password);
     out += "#PROTO=" + protocol_code(f.protocol);
     out += "#PORT=" + plain_number(leading_number(f.port_text));
-    out += "#KEYF=" + trim_spaces(f.key_file);
+    out += "#KEYF=" + std::string(trim_spaces(f.key_file));
     out += "#KEYT=" + key_type_code(f.key_type);
     out += "#OS=" + os_code(f.os);
     out += "#COL=" + std::to_string(f.column < 0 ? 0 : f.column + 1);
-    out += "#PRO=" + trim_spaces(f.process);
+    out += "#PRO=" + std::string(trim_spaces(f.process));
     out += "#SGN=" + rule_code(f.rule);
     out += "#NUM=" + std::to_string(f.instances < 0 ? 0 : f.instances + 1);
     out += "#EOL=" + eol_code(f.eol);

@@ -91,14 +91,10 @@ TEST(VarnokCli, ListsTheRemoteProcessesSorted) {
               "/usr/sbin/sshd\n/usr/sbin/syslogd -s\n[kernel]\nsshd: monitor@notty (sshd)\n");
 }
 
-TEST(VarnokCli, PrintsPluginLinesAndJson) {
+TEST(VarnokCli, PrintsAPluginLineWithTheSameExitStatus) {
     const CliRun nagios = varnok("check --format nagios --host 127.0.0.1 --param '" + bsd("#SGN=AL#NUM=2") + "'");
     EXPECT_EQ(nagios.status, 2);
     EXPECT_EQ(nagios.out, "PROCS CRITICAL: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;;~:1;0\n");
-    const CliRun failed = varnok("check --format json --host h --param '#USR=u#PWD=YQ==#NUM=1e9#'");
-    EXPECT_EQ(failed.status, 3);
-    EXPECT_EQ(failed.out,
-              "{\"error\":{\"description\":\"Overflow\",\"number\":6},\"host\":\"h\",\"passed\":false,\"status\":\"UNKNOWN\"}\n");
 }
 
 TEST(VarnokCli, ChecksEveryHostOfAFileAndExitsWithTheWorstStatus) {

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +9,7 @@
 #include "check/automation_error.h"
 #include "gui/frmmain.h"
 #include "settings/base64.h"
+#include "tests/loopback_listener.h"
 #include "tests/sshd_fixture.h"
 
 namespace varnok::testing {
@@ -87,18 +86,9 @@ TEST_F(CheckRun, AClosedPortIsRefused) {
 }
 
 TEST_F(CheckRun, AHostThatNeverAnswersEndsAtTheTimeLimit) {
-    // A listener of our own that accepts and never speaks, on a port the 16-bit field can hold.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int port = 0;
-    for (int p = 30000 + getpid() % 2000; p < 32767 && port == 0; p += 7) {
-        addr.sin_port = htons(static_cast<uint16_t>(p));
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) port = p;
-    }
+    const ScriptedListener silent;
+    const int port = silent.port();
     ASSERT_NE(port, 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
     const auto start = std::chrono::steady_clock::now();
     std::string text;
     EXPECT_FALSE(run_check("#USR=u#PWD=YQ==#PORT=" + std::to_string(port) + "#", &text, "1"));
@@ -107,7 +97,6 @@ TEST_F(CheckRun, AHostThatNeverAnswersEndsAtTheTimeLimit) {
     EXPECT_GE(took, std::chrono::milliseconds(990));
     EXPECT_EQ(text, "Timed out after 1 seconds while waiting for the SSH handshake ('127.0.0.1' port " +
                         std::to_string(port) + ")");
-    ::close(listener);
 }
 
 TEST_F(CheckRun, ReadsTheListingOfEverySystem) {

@@ -1,73 +1,15 @@
 // Hosts that misbehave: each check must end within its time limit plus a second, with a clear
 // result or error text, and without crashing.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <thread>
 
 #include "settings/base64.h"
+#include "tests/loopback_listener.h"
 #include "tests/sshd_fixture.h"
 
 namespace varnok::testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// A loopback listener of the suite's own for what no real server does: it accepts one
-// connection, sends its greeting, reads for a while, then closes or keeps silent.
-class ScriptedListener {
-public:
-    ScriptedListener(std::string greeting, bool close_after)
-        : greeting_(std::move(greeting)), close_after_(close_after) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int p = 26000 + getpid() % 3000; p < 32767 && port_ == 0; p += 13) {
-            addr.sin_port = htons(static_cast<uint16_t>(p));
-            if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) port_ = p;
-        }
-        ::listen(fd_, 4);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ScriptedListener() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-
-private:
-    void serve() {
-        pollfd p{fd_, POLLIN, 0};
-        while (!stop_ && ::poll(&p, 1, 20) == 0) {
-        }
-        if (stop_) return;
-        const int conn = ::accept(fd_, nullptr, nullptr);
-        if (!greeting_.empty()) (void)!::write(conn, greeting_.data(), greeting_.size());
-        // Let the client send what it sends first (its banner, its key exchange offer).
-        const auto until = Clock::now() + std::chrono::milliseconds(200);
-        char buf[4096];
-        while (!stop_ && Clock::now() < until) {
-            pollfd c{conn, POLLIN, 0};
-            if (::poll(&c, 1, 20) > 0 && ::read(conn, buf, sizeof buf) <= 0) break;
-        }
-        while (!close_after_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::close(conn);
-    }
-
-    std::string greeting_;
-    bool close_after_;
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 struct Timed {
     bool result;

@@ -83,18 +83,6 @@ TEST(SshClient, RaisesItsEventsInOrderAndCutsLargeOutput) {
     EXPECT_EQ(open_descriptors(), before);  // the socket went with the client
 }
 
-TEST(SshClient, AFailedLoginRaisesConnectedWithAnErrorThenDisconnected) {
-    SshClient c;
-    Recorder r;
-    r.attach(configure(c, "true"));
-    c.set_password("wrong");
-    c.connect();
-    while (!r.done) DoEvents();
-    ASSERT_EQ(r.events.size(), 3u);
-    EXPECT_EQ(r.events[1].rfind("Connected 2 Login as 'varnoktest'", 0), 0u) << r.events[1];
-    EXPECT_EQ(r.events[2], "Disconnected");
-}
-
 TEST(SshClient, AStalledCommandEndsAtTheTimeLimitAfterItsOutput) {
     SshClient c;
     Recorder r;
