@@ -1,39 +1,64 @@
 #!/usr/bin/env bash
-# End-to-end figures against the test sshd on 127.0.0.1: one whole `varnok check` (key login,
-# Linux listing) compared with the OpenSSH client running the same command, and the CPU a
-# check uses while the remote command takes 3 seconds. Needs root (the fixture's user).
+# End-to-end figures against the test sshd on 127.0.0.1 (needs root, for the fixture's user):
+# RUNS checks with `varnok check` and the same key login and command with the OpenSSH client
+# (with curve25519-sha256, the key exchange libssh negotiates, and with the client's default),
+# interleaved; medians of wall time and client CPU, the server's CPU per connection, ratios;
+# then the CPU of one check whose remote listing takes 3 s.
 #   bench/e2e.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
-build=${1:-build} runs=${2:-20}
+build=${1:-build} runs=${2:-30}
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
 chmod 755 "$dir"
-trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null' EXIT
+trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
 "$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
 # shellcheck disable=SC1091
 . "$dir/fx/env"
+sshd_pid=$(cat "$dir/fx/sshd.pid")
+ticks=$(getconf CLK_TCK)
 param="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT#OS=LINUX#COL=5#PRO=sshd#SGN=LT#NUM=1#"
-ssh_opts=(-q -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
-          -o KexAlgorithms=curve25519-sha256 -i "$VARNOK_SSH_RSA_KEY" -p "$VARNOK_SSH_PORT")
+ssh_base=(ssh -q -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
+          -i "$VARNOK_SSH_RSA_KEY" -p "$VARNOK_SSH_PORT")
 
-measure() {  # label, command...: median wall ms and median CPU ms over $runs runs
-  local label=$1; shift
-  local walls=() cpus=()
-  for _ in $(seq "$runs"); do
-    local out
-    out=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
-    read -r w u s <<<"$out"
-    walls+=("$(awk -v w="$w" 'BEGIN{printf "%d", w*1000}')")
-    cpus+=("$(awk -v u="$u" -v s="$s" 'BEGIN{printf "%d", (u+s)*1000}')")
-  done
-  local mw mc
-  mw=$(printf '%s\n' "${walls[@]}" | sort -n | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}')
-  mc=$(printf '%s\n' "${cpus[@]}" | sort -n | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}')
-  printf '%-48s wall %5d ms   CPU %4d ms   (median of %d)\n' "$label" "$mw" "$mc" "$runs"
+server_ticks() {  # CPU of every connection process the listener has reaped so far
+  awk '{print $16 + $17}' "/proc/$sshd_pid/stat"
 }
 
-measure "varnok check (key login, ps -awx)" "$build/varnok" check --host 127.0.0.1 --timeout 10 --param "$param"
-measure "OpenSSH client, same command" ssh "${ssh_opts[@]}" "$VARNOK_SSH_USER@127.0.0.1" 'ps -awx;exit'
+run_one() {  # name command...: appends "wall_ms client_cpu_ms server_cpu_ms" to $dir/name
+  local name=$1; shift
+  local before after start end out
+  before=$(server_ticks)
+  start=$(date +%s%N)
+  out=$( { TIMEFORMAT='%U %S'; time "$@" >/dev/null 2>&1; } 2>&1 | tail -1) || true
+  end=$(date +%s%N)
+  sleep 0.1  # let the listener reap the connection's processes
+  after=$(server_ticks)
+  read -r u s <<<"$out"
+  awk -v w=$(( (end - start) / 1000000 )) -v u="$u" -v s="$s" -v d=$((after - before)) -v t="$ticks" \
+    'BEGIN{printf "%d %d %d\n", w, (u + s) * 1000, d * 1000 / t}' >> "$dir/$name"
+}
+
+for _ in $(seq "$runs"); do
+  run_one varnok "$build/varnok" check --host 127.0.0.1 --timeout 10 --param "$param"
+  run_one ssh_curve "${ssh_base[@]}" -o KexAlgorithms=curve25519-sha256 "$VARNOK_SSH_USER@127.0.0.1" 'ps -awx;exit'
+  run_one ssh_default "${ssh_base[@]}" "$VARNOK_SSH_USER@127.0.0.1" 'ps -awx;exit'
+done
+
+median() { sort -n | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
+mean() { awk '{s+=$1} END{printf "%.0f", s/NR}'; }
+declare -A wall cpu server
+for name in varnok ssh_curve ssh_default; do
+  wall[$name]=$(cut -d' ' -f1 "$dir/$name" | median)
+  cpu[$name]=$(cut -d' ' -f2 "$dir/$name" | median)
+  server[$name]=$(cut -d' ' -f3 "$dir/$name" | mean)
+  printf '%-34s wall %4d ms   client CPU %3d ms   server CPU %3d ms per connection\n' \
+    "$name (median of $runs)" "${wall[$name]}" "${cpu[$name]}" "${server[$name]}"
+done
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", (b > 0 ? a / b : 0)}'; }
+echo "varnok / OpenSSH (curve25519): wall $(ratio "${wall[varnok]}" "${wall[ssh_curve]}"), client CPU $(ratio "${cpu[varnok]}" "${cpu[ssh_curve]}"), server CPU $(ratio "${server[varnok]}" "${server[ssh_curve]}")"
+echo "varnok / OpenSSH (default kex):  wall $(ratio "${wall[varnok]}" "${wall[ssh_default]}"), client CPU $(ratio "${cpu[varnok]}" "${cpu[ssh_default]}"), server CPU $(ratio "${server[varnok]}" "${server[ssh_default]}")"
+
 slow="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT_SLOW#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#"
-runs=3 measure "varnok check, remote listing that takes 3 s" "$build/varnok" check --host 127.0.0.1 \
-  --timeout 10 --param "$slow"
+for _ in 1 2 3; do run_one slow "$build/varnok" check --host 127.0.0.1 --timeout 10 --param "$slow"; done
+printf 'check whose listing takes 3 s: wall %d ms, CPU (user + system) %d ms (median of 3)\n' \
+  "$(cut -d' ' -f1 "$dir/slow" | median)" "$(cut -d' ' -f2 "$dir/slow" | median)"
