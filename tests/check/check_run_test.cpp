@@ -110,7 +110,7 @@ TEST_F(CheckRun, ReadsTheListingOfEverySystem) {
         {"#OS=AIX#COL=8#PORT=" + fx("VARNOK_SSH_PORT_AIX"),
          "5 processes running and 2 with the name sshd (/usr/sbin/sshd,sshd: monitor@notty)"},
         {"#OS=OPENSSHCYGWIN#COL=8#PORT=" + fx("VARNOK_SSH_PORT_CYGWIN"),
-         "3 processes running and 1 with the name sshd (/usr/sbin/sshd)"},
+         "4 processes running and 1 with the name sshd (/usr/sbin/sshd)"},
         {"#OS=PLAN9#COL=5#PORT=" + fx("VARNOK_SSH_PORT"), "0 processes running and 0 with the name sshd"},
     };
     for (const auto& [fields, expected] : cases) {

@@ -311,6 +311,26 @@ private slots:
         QCOMPARE(SessionState.SelectedProcess, std::string("/usr/sbin/sshd"));
     }
 
+    void pickerSortsUpperCaseBeforeLowerCase() {
+        using varnok::testing::fx;
+        VarnokCom com;
+        com.put_xc_hostname(Variant("127.0.0.1"));
+        com.put_xc_parameter(Variant("#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+                                     "#PORT=" + fx("VARNOK_SSH_PORT_CYGWIN") + "#OS=OPENSSHCYGWIN#COL=8#"));
+        QStringList shown;
+        show_dialog(com, [&](FormWindow& w) {
+            when_modal("frmProcessList", [&](QWidget* p) {
+                auto* picker = static_cast<frmProcessList*>(p);
+                for (int i = 0; i < picker->lstProcesses->count(); ++i) shown << picker->lstProcesses->item(i)->text();
+                p->close();
+            });
+            w.btListProcesses->click();
+            w.close();
+        });
+        QCOMPARE(shown, (QStringList{"/usr/sbin/sshd", "C:\\Windows\\System32\\lsass.exe",
+                                     "C:\\Windows\\System32\\svchost.exe", "cygrunsrv"}));
+    }
+
     void pickerCloseBoxWritesTheLastPick() {
         for (const std::string& earlier : {std::string(), std::string("bash")}) {
             SessionState.SelectedProcess = earlier;
