@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <QCoreApplication>
+#include <QThread>
 #include <algorithm>
 #include <vector>
 
@@ -32,7 +33,12 @@ void unregister_live_client(SshClient* client) {
 int live_client_count() { return static_cast<int>(live_clients.size()); }
 
 void DoEvents() {
-    if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
+    // Qt's events belong to the thread that runs the application; checks on other threads
+    // only pump their own sockets.
+    if (const QCoreApplication* app = QCoreApplication::instance();
+        app != nullptr && app->thread() == QThread::currentThread()) {
+        QCoreApplication::processEvents();
+    }
 
     std::vector<pollfd> fds;
     int timeout_ms = kMaxWaitMs;

@@ -52,8 +52,13 @@ using KeyPtr = std::unique_ptr<std::remove_pointer_t<ssh_key>, KeyDeleter>;
 
 std::string home_directory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-    if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-        return pw->pw_dir;
+    // Checks run on many threads at once: the reentrant lookup.
+    passwd pw{};
+    passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+        pw.pw_dir != nullptr) {
+        return pw.pw_dir;
     }
     return "/";
 }
