@@ -165,6 +165,7 @@ struct SshClient::Impl {
     std::vector<socklen_t> address_lengths;
     size_t next_address = 0;
     int tcp_fd = -1;
+    Clock::time_point address_deadline;
     std::string tcp_error;
     ssh_session session = nullptr;
     ssh_channel channel = nullptr;
@@ -298,6 +299,9 @@ struct SshClient::Impl {
             if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0 ||
                 errno == EINPROGRESS) {
                 tcp_fd = fd;
+                // An address that never answers must leave time for the ones after it.
+                const size_t left = addresses.size() - next_address + 1;
+                address_deadline = Clock::now() + (deadline - Clock::now()) / left;
                 return true;
             }
             tcp_error = std::strerror(errno);
@@ -582,6 +586,8 @@ struct SshClient::Impl {
             if (resolved) timeout_ms = 0;
         } else if (phase == SshPhase::TcpConnecting && tcp_fd >= 0) {
             fds.push_back(pollfd{tcp_fd, POLLOUT, 0});
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(address_deadline - Clock::now());
+            timeout_ms = std::min<int>(timeout_ms, static_cast<int>(std::max<long>(0, left.count())));
         } else if (session != nullptr) {
             const int fd = ssh_get_fd(session);
             if (fd >= 0) {
@@ -622,6 +628,13 @@ struct SshClient::Impl {
             case SshPhase::TcpConnecting: {
                 short revents = 0;
                 if (mine && fd_count == 1 && fds[first_fd].fd == tcp_fd) revents = fds[first_fd].revents;
+                if (revents == 0 && Clock::now() >= address_deadline && next_address < addresses.size()) {
+                    ::close(tcp_fd);
+                    tcp_fd = -1;
+                    tcp_error = "Connection timed out";
+                    if (!try_next_address()) fail(1, "Cannot connect to " + where() + ": " + tcp_error);
+                    break;
+                }
                 step_tcp(revents);
                 break;
             }
