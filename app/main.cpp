@@ -200,6 +200,13 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::IsMember({"text", "nagios", "json"}));
     add_param_options(*check, target);
+    check->footer(
+        "\nParameter string fields (#KEY=VALUE, keys in any case):\n"
+        "  USR user   PWD password in Base64 (also the key's pass phrase)   KEYF private key file\n"
+        "  PORT (0: 22)   OS LINUX|BSD|SOLARIS|HPUX|AIX|OPENSSHCYGWIN   COL column of the name\n"
+        "  PRO process name   SGN LT (alert when less than) | AL (alert when at least)   NUM count\n"
+        "  EOL LF|CR|CRLF   FULL=T exact match   INPL=T list matches   WAIT=T   DEBUG=T varnokcom.log\n"
+        "Compose one with `varnok param`. Exit status: 0 OK, 2 CRITICAL, 3 UNKNOWN.");
     check->final_callback([host, hosts] {
         if (host->count() == 0 && hosts->count() == 0) throw CLI::RequiredError("--host or --hosts");
     });
