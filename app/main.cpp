@@ -83,6 +83,10 @@ int run_check_command(const Target& t) {
     const std::string param = read_param(t);
     if (!t.hosts_file.empty()) {
         const auto hosts = parse_hosts(read_text(t.hosts_file), t.timeout);
+        if (hosts.empty()) {
+            std::cerr << "varnok: " << t.hosts_file << " names no host\n";
+            return kUnknown;
+        }
         int worst = 0;
         run_many(hosts, param, t.jobs, [&](const CheckOutcome& o) {
             std::cout << format_outcome(o, t.format, true) << std::endl;

@@ -111,6 +111,9 @@ TEST(VarnokCli, ChecksEveryHostOfAFileAndExitsWithTheWorstStatus) {
     EXPECT_EQ(critical.status, 2);
     EXPECT_EQ(std::count(critical.out.begin(), critical.out.end(), '\n'), 2);
     EXPECT_NE(critical.out.find("\"host\":\"localhost\""), std::string::npos);
+    { std::ofstream(file) << "# nothing but comments\n\n"; }
+    EXPECT_EQ(varnok("check --hosts " + file + " --param '" + bsd("") + "'", "", true).out,
+              "varnok: " + file + " names no host\n");
     std::remove(file.c_str());
 }
 
