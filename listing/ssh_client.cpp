@@ -211,8 +211,8 @@ struct SshClient::Impl {
 
     void teardown(bool polite) {
         if (session != nullptr) {
-            if (polite && channel != nullptr && ssh_is_connected(session)) {
-                ssh_channel_close(channel);
+            if (polite && ssh_is_connected(session)) {
+                if (channel != nullptr) ssh_channel_close(channel);
                 // The close and disconnect messages only leave once libssh has seen the socket
                 // writable; a few short rounds are enough.
                 ssh_event ev = ssh_event_new();
