@@ -165,6 +165,7 @@ struct SshClient::Impl {
     std::vector<socklen_t> address_lengths;
     size_t next_address = 0;
     int tcp_fd = -1;
+    bool handed_over = false;
     Clock::time_point address_deadline;
     std::string tcp_error;
     ssh_session session = nullptr;
@@ -224,8 +225,9 @@ struct SshClient::Impl {
                 }
                 if (ev != nullptr) ssh_event_free(ev);
             }
-            // libssh leaves a socket it was handed open, unless an error made it close it.
-            const bool socket_open = tcp_fd >= 0 && ssh_get_fd(session) == tcp_fd;
+            // libssh leaves a socket it was handed open, unless an error made it close it; before
+            // the first ssh_connect it has not taken the socket at all.
+            const bool socket_open = tcp_fd >= 0 && (!handed_over || ssh_get_fd(session) == tcp_fd);
             if (channel != nullptr) ssh_channel_free(channel);
             channel = nullptr;
             ssh_disconnect(session);
@@ -387,6 +389,7 @@ struct SshClient::Impl {
     }
 
     void step_handshake() {
+        handed_over = true;
         const int rc = ssh_connect(session);
         if (rc == SSH_AGAIN) return;
         if (rc != SSH_OK) {
