@@ -166,25 +166,5 @@ TEST(WriteParameterString, MapsEmptySelectionsAndTrimsOnlyKeyFileAndProcess) {
     EXPECT_NE(write_parameter_string(f).find("#PORT=70000#"), std::string::npos);
 }
 
-TEST(WriteParameterString, WhatTheWriterWritesTheReaderReadsBack) {
-    FormValues f;
-    f.username = "Root Admin";
-    f.password = "pässwörd€";
-    f.os = 5;
-    f.column = 14;
-    f.instances = 149;
-    f.eol = 2;
-    f.rule = 0;
-    reset_module_state();
-    fill_check_settings(Variant(), Variant(), Variant(write_parameter_string(f)));
-    EXPECT_EQ(CheckSettings.Username, "Root Admin");
-    EXPECT_EQ(CheckSettings.Password, "pässwörd€");
-    EXPECT_EQ(CheckSettings.OSType, "OPENSSHCYGWIN");
-    EXPECT_EQ(CheckSettings.Column, 15);
-    EXPECT_EQ(CheckSettings.Instances, 150);
-    EXPECT_EQ(CheckSettings.EOLType, "CRLF");
-    EXPECT_EQ(CheckSettings.RuleSign, "LT");
-}
-
 }  // namespace
 }  // namespace varnok
