@@ -41,11 +41,14 @@ std::string read_text(const std::string& file) {
     return text;
 }
 
-std::string read_param(const Target& t) {
-    if (t.param_file.empty()) return t.param;
-    std::string text = read_text(t.param_file);
+// A file written by an editor or echo ends in a line end that is no part of the string.
+std::string without_line_end(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
+}
+
+std::string read_param(const Target& t) {
+    return t.param_file.empty() ? t.param : without_line_end(read_text(t.param_file));
 }
 
 void add_param_options(CLI::App& cmd, Target& t) {
@@ -142,10 +145,8 @@ int run_gui(const Target& t) {
 
 int run_param(ParamOptions& o, bool password_stdin, const std::string& show) {
     if (!show.empty()) {
-        std::string text = show == "-" ? read_text("-") : show;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         try {
-            std::cout << show_parameter_string(text);
+            std::cout << show_parameter_string(without_line_end(show == "-" ? read_text("-") : show));
         } catch (const AutomationError& e) {
             return report_error(e);
         }

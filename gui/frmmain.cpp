@@ -1,7 +1,6 @@
 #include "gui/frmmain.h"
 
 #include <QMessageBox>
-#include <cmath>
 
 #include "check/automation_error.h"
 #include "check/number_text.h"
@@ -123,45 +122,45 @@ void frmmain::btListProcesses_Click() {
         w.lblworking->setText(text);
         w.lblworking->repaint();
     };
+    const auto refuse = [&busy](const std::string& text) {
+        busy("");
+        show_message(text, true);
+    };
     busy("Working...");
     if (w.txtUsername->text().isEmpty()) {
-        busy("");
-        show_message("Can't connect to an SSH server without a username", true);
-        return;
+        return refuse("Can't connect to an SSH server without a username");
     }
     if (w.txtPassword->text().isEmpty() && w.txtKeyfile->text().isEmpty()) {
-        busy("");
-        show_message("Can't connect to an SSH server without a password", true);
-        return;
+        return refuse("Can't connect to an SSH server without a password");
     }
     // Fields that cannot hold a 16-bit number are refused before anything changes.
     double timeout = 0;
     const std::string timeout_text = s(w.txtTimeout->text());
     if (timeout_text.find_first_not_of(' ') != std::string::npos &&
         !whole_text_number(timeout_text, timeout)) {
-        busy("");
-        show_message("The timeout must be a number of seconds", true);
-        return;
+        return refuse("The timeout must be a number of seconds");
     }
-    const double port = leading_number(s(w.txtPort->text()));
-    for (const auto& [value, name] : {std::pair{timeout, "timeout"}, std::pair{port, "port"}}) {
-        const double r = std::nearbyint(value);
-        if (!(r >= -32768 && r <= 32767)) {
-            busy("");
-            show_message(std::string("The ") + name + " must lie between -32768 and 32767", true);
-            return;
-        }
+    int16_t timeout_seconds = 0, port = 0;
+    try {
+        timeout_seconds = round_to_int16(timeout);
+    } catch (const AutomationError&) {
+        return refuse("The timeout must lie between -32768 and 32767");
+    }
+    try {
+        port = round_to_int16(leading_number(s(w.txtPort->text())));
+    } catch (const AutomationError&) {
+        return refuse("The port must lie between -32768 and 32767");
     }
 
     CheckSettingsRecord& cs = CheckSettings;
-    cs.TimeoutSeconds = round_to_int16(timeout);
+    cs.TimeoutSeconds = timeout_seconds;
     cs.Hostname = s(w.txtHostname->text());
     cs.Username = s(w.txtUsername->text());
     cs.Password = s(w.txtPassword->text());
     cs.KeyFile = s(w.txtKeyfile->text());
     cs.KeyType = w.cmbKeyType->ListIndex() == 1 ? "DSA" : "RSA";
     if (const std::string code = protocol_code(w.cmbProtocol->ListIndex()); !code.empty()) cs.Protocol = code;
-    cs.Port = round_to_int16(port);
+    cs.Port = port;
     if (const std::string code = os_code(w.cmbOS->ListIndex()); !code.empty()) cs.OSType = code;
     cs.EOLType = eol_code(w.cmbEOL->ListIndex());
     cs.Column = static_cast<int16_t>(w.cmbColumn->ListIndex() + 1);
@@ -174,15 +173,14 @@ void frmmain::btListProcesses_Click() {
     for (QWidget* c : children) c->setEnabled(false);
     Get_Process_list();
     while (!SessionState.Disconnected) DoEvents();
+    for (QWidget* c : children) c->setEnabled(true);
 
     if (!SessionState.ConnectError.empty()) {
-        for (QWidget* c : children) c->setEnabled(true);
         show_message("Problem: " + SessionState.ConnectError, false);
         busy("");
     } else {
         SortWords();
         busy("");
-        for (QWidget* c : children) c->setEnabled(true);
         if (!picker_) picker_ = std::make_unique<frmProcessList>();
         picker_->lstProcesses->clear();
         for (int i = 0; i < SessionState.LineCount; ++i) {
@@ -192,7 +190,6 @@ void frmmain::btListProcesses_Click() {
         picker_->exec();
         w.txtProcess->setText(q(SessionState.SelectedProcess));
     }
-    for (QWidget* c : children) c->setEnabled(true);
     Ssh.reset();
 }
 
