@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "check/varnok_com.h"
 #include "state/state.h"
 

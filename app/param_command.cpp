@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "check/variant.h"
+#include "automation/variant.h"
 #include "state/state.h"
 
 namespace varnok {

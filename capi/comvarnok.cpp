@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "check/varnok_com.h"
 
 struct varnok_object {

@@ -3,10 +3,9 @@
 #include <cmath>
 #include <fstream>
 
-#include "check/automation_error.h"
-#include "check/number_text.h"
-#include "gui/form_window.h"
-#include "gui/frmmain.h"
+#include "automation/automation_error.h"
+#include "automation/number_text.h"
+#include "check/frmmain.h"
 #include "settings/base64.h"
 #include "listing/event_pump.h"
 #include "settings/param_string.h"
@@ -71,36 +70,38 @@ bool VarnokCom::xc_docheck() {
 
 void VarnokCom::xc_showGUI() {
     frmmain& f = *form_;
+    FormContents c;
+    c.hostname = std::string(trim_spaces(variant_to_text(hostname_)));
+    c.timeout = std::string(trim_spaces(variant_to_text(timeout_)));
+    const std::string p = variant_to_text(parameter_);
+    const auto get = [&p](const char* key) { return GetParamValue(p, key); };
+    // A list position from a number of the string; one that does not exist (-2) fails with 380.
+    const auto position = [](const std::string& value) {
+        const double n = std::nearbyint(leading_number(value) - 1);
+        return n >= -1 && n <= 32767 ? static_cast<int>(n) : -2;
+    };
+    FormValues& v = c.values;
+    c.from_string = !p.empty();
+    if (c.from_string) {
+        v.password = DecodePassword(get("PWD"));
+        v.username = get("USR");
+        v.key_file = get("KEYF");
+        v.key_type = std::max(0, key_type_position(get("KEYT")));
+        const int proto = protocol_position(get("PROTO"));
+        v.protocol = proto < 0 ? 2 : proto;
+        v.port_text = variant_to_text(Variant(leading_number(get("PORT"))));
+        v.os = os_position(get("OS"));
+        v.column = position(get("COL"));
+        v.process = get("PRO");
+        v.rule = rule_position(get("SGN"));
+        v.instances = position(get("NUM"));
+    }
+    const int eol = eol_position(get("EOL"));
+    v.eol = eol < 0 ? 1 : eol;
+    v.wait = flag_value(get("WAIT"));
+    v.include_matches = flag_value(get("INPL"));
     try {
-        FormWindow& w = f.controls();
-        w.txtHostname->setText(QString::fromStdString(std::string(trim_spaces(variant_to_text(hostname_)))));
-        w.txtTimeout->setText(QString::fromStdString(std::string(trim_spaces(variant_to_text(timeout_)))));
-        const std::string p = variant_to_text(parameter_);
-        const auto get = [&p](const char* key) { return GetParamValue(p, key); };
-        // A list position from a number of the string; one that does not exist fails with 380.
-        const auto position = [](const std::string& value) {
-            const double n = std::nearbyint(leading_number(value) - 1);
-            return n >= -1 && n <= 32767 ? static_cast<int>(n) : -2;
-        };
-        if (!p.empty()) {
-            const std::string password = DecodePassword(get("PWD"));
-            w.txtUsername->setText(QString::fromStdString(get("USR")));
-            w.txtPassword->setText(QString::fromStdString(password));
-            w.txtKeyfile->setText(QString::fromStdString(get("KEYF")));
-            w.cmbKeyType->setListIndex(std::max(0, key_type_position(get("KEYT"))));
-            const int proto = protocol_position(get("PROTO"));
-            w.cmbProtocol->setListIndex(proto < 0 ? 2 : proto);
-            w.txtPort->setText(QString::fromStdString(variant_to_text(Variant(leading_number(get("PORT"))))));
-            if (const int os = os_position(get("OS")); os >= 0) w.cmbOS->setListIndex(os);
-            w.cmbColumn->setListIndex(position(get("COL")));
-            w.txtProcess->setText(QString::fromStdString(get("PRO")));
-            if (const int rule = rule_position(get("SGN")); rule >= 0) w.cmbRule->setListIndex(rule);
-            w.cmbInstances->setListIndex(position(get("NUM")));
-        }
-        const int eol = eol_position(get("EOL"));
-        w.cmbEOL->setListIndex(eol < 0 ? 1 : eol);
-        w.chkIncludeWait->setChecked(flag_value(get("WAIT")));
-        w.chkIncludeinOutput->setChecked(flag_value(get("INPL")));
+        f.controls().show_contents(c);
     } catch (...) {
         f.unload();
         throw;

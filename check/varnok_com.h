@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "check/variant.h"
+#include "automation/variant.h"
 
 namespace varnok {
 

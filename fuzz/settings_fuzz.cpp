@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "settings/param_string.h"
 #include "state/state.h"
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "settings/base64.h"
 #include "settings/codepage.h"
 #include "settings/param_string.h"

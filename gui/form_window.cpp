@@ -1,10 +1,14 @@
 #include "gui/form_window.h"
 
 #include <QKeyEvent>
+#include <QProxyStyle>
 #include <QScreen>
+#include <cmath>
 
-#include "check/automation_error.h"
-#include "state/state.h"
+#include "automation/automation_error.h"
+#include "automation/number_text.h"
+#include "gui/topwindow.h"
+#include "state/version.h"
 
 namespace varnok {
 
@@ -85,7 +89,7 @@ void use_dialog_font(QWidget* w) {
 
 }  // namespace
 
-FormWindow::FormWindow() {
+FormWindow::FormWindow(FormHost& host) : host_(host) {
     setObjectName("frmmain");
     use_dialog_font(this);
     setFixedSize(twips_to_pixels(this, 8088), twips_to_pixels(this, 3984));
@@ -134,9 +138,16 @@ FormWindow::FormWindow() {
                         cmbInstances, btOK, txtProcess, btListProcesses, chkIncludeWait,
                         txtTimeout, chkIncludeinOutput};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+    cmbOS->Click = [this] { cmbOS_Click(); };
+    connect(btOK, &QPushButton::clicked, this, [this] { btOK_Click(); });
+    connect(btListProcesses, &QPushButton::clicked, this, [this] { btListProcesses_Click(); });
+    Form_Load();
 }
 
-frmProcessList::frmProcessList() {
+FormWindow::~FormWindow() = default;
+
+frmProcessList::frmProcessList(FormHost& host) : host_(host) {
     setObjectName("frmProcessList");
     use_dialog_font(this);
     resize(twips_to_pixels(this, 4680), twips_to_pixels(this, 3192));
@@ -160,13 +171,174 @@ void frmProcessList::lstProcesses_Click() {
 
 void frmProcessList::lstProcesses_DblClick() {
     const QListWidgetItem* item = lstProcesses->currentItem();
-    SessionState.SelectedProcess = item != nullptr ? item->text().toStdString() : std::string();
+    host_.set_selected_process(item != nullptr ? item->text().toStdString() : std::string());
     accept();
 }
 
 void frmProcessList::resizeEvent(QResizeEvent* event) {
     FormDialog::resizeEvent(event);
     Form_Resize();
+}
+
+}  // namespace varnok
+
+namespace varnok {
+namespace {
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string s(const QString& q) { return q.toStdString(); }
+
+void fill(DropDown* box, std::initializer_list<const char*> items) {
+    box->clear();
+    for (const char* item : items) box->addItem(item);
+}
+
+}  // namespace
+
+void FormWindow::Form_Load() {
+    lblTemp->setText(QString());
+    lblTemp->hide();
+    setWindowTitle(q("*Nix processes checker: External COM check (version " + std::to_string(kVersionMajor) +
+                     "." + std::to_string(kVersionMinor) + " build " + std::to_string(kVersionRevision) + ")"));
+    fill(cmbProtocol, {"SSH1", "SSH2", "SSH Auto"});
+    cmbProtocol->setListIndex(2);
+    txtPort->setText("22");
+    cmbColumn->clear();
+    cmbInstances->clear();
+    for (int i = 1; i <= 15; ++i) cmbColumn->addItem(QString::number(i));
+    for (int i = 1; i <= 150; ++i) cmbInstances->addItem(QString::number(i));
+    cmbColumn->setListIndex(0);
+    cmbInstances->setListIndex(0);
+    fill(cmbOS, {"Linux", "BSD", "Solaris", "HP UX", "AIX", "OpenSSH (CygWin)"});
+    cmbOS->setListIndex(0);
+    fill(cmbRule, {"less than", "at least"});
+    cmbRule->setListIndex(0);
+    fill(cmbEOL, {"CR", "LF", "CRLF"});
+    cmbEOL->setListIndex(1);
+    fill(cmbKeyType, {"RSA", "DSA"});
+    cmbKeyType->setListIndex(0);
+}
+
+void FormWindow::show_contents(const FormContents& c) {
+    const FormValues& v = c.values;
+    txtHostname->setText(q(c.hostname));
+    txtTimeout->setText(q(c.timeout));
+    if (c.from_string) {
+        txtUsername->setText(q(v.username));
+        txtPassword->setText(q(v.password));
+        txtKeyfile->setText(q(v.key_file));
+        cmbKeyType->setListIndex(v.key_type);
+        cmbProtocol->setListIndex(v.protocol);
+        txtPort->setText(q(v.port_text));
+        if (v.os >= 0) cmbOS->setListIndex(v.os);
+        cmbColumn->setListIndex(v.column);
+        txtProcess->setText(q(v.process));
+        if (v.rule >= 0) cmbRule->setListIndex(v.rule);
+        cmbInstances->setListIndex(v.instances);
+    }
+    cmbEOL->setListIndex(v.eol);
+    chkIncludeWait->setChecked(v.wait);
+    chkIncludeinOutput->setChecked(v.include_matches);
+}
+
+bool FormWindow::show_modal() {
+    SetTopmost(this, true);
+    exec();
+    return ok_pressed;
+}
+
+std::string FormWindow::lblTemp_caption() const { return s(lblTemp->text()); }
+
+void FormWindow::set_lblTemp_caption(const std::string& caption) { lblTemp->setText(q(caption)); }
+
+void FormWindow::cmbOS_Click() {
+    const int column = host_.default_column(cmbOS->ListIndex());
+    if (column >= 0) cmbColumn->setListIndex(column);
+}
+
+void FormWindow::btOK_Click() {
+    FormValues f;
+    f.username = s(txtUsername->text());
+    f.password = s(txtPassword->text());
+    f.protocol = cmbProtocol->ListIndex();
+    f.port_text = s(txtPort->text());
+    f.key_file = s(txtKeyfile->text());
+    f.key_type = cmbKeyType->ListIndex();
+    f.os = cmbOS->ListIndex();
+    f.column = cmbColumn->ListIndex();
+    f.process = s(txtProcess->text());
+    f.rule = cmbRule->ListIndex();
+    f.instances = cmbInstances->ListIndex();
+    f.eol = cmbEOL->ListIndex();
+    f.wait = chkIncludeWait->isChecked();
+    f.include_matches = chkIncludeinOutput->isChecked();
+    host_.accept_values(f);
+    ok_pressed = true;
+    accept();
+}
+
+void FormWindow::btListProcesses_Click() {
+    const auto busy = [this](const char* text) {
+        lblworking->setText(text);
+        lblworking->repaint();
+    };
+    const auto refuse = [&busy](const std::string& text) {
+        busy("");
+        show_message(text, true);
+    };
+    busy("Working...");
+    if (txtUsername->text().isEmpty()) {
+        return refuse("Can't connect to an SSH server without a username");
+    }
+    if (txtPassword->text().isEmpty() && txtKeyfile->text().isEmpty()) {
+        return refuse("Can't connect to an SSH server without a password");
+    }
+    // Fields that cannot hold a 16-bit number are refused before anything changes.
+    double timeout = 0;
+    const std::string timeout_text = s(txtTimeout->text());
+    if (timeout_text.find_first_not_of(' ') != std::string::npos && !whole_text_number(timeout_text, timeout)) {
+        return refuse("The timeout must be a number of seconds");
+    }
+    ListingRequest request;
+    try {
+        request.timeout_seconds = round_to_int16(timeout);
+    } catch (const AutomationError&) {
+        return refuse("The timeout must lie between -32768 and 32767");
+    }
+    try {
+        request.port = round_to_int16(leading_number(s(txtPort->text())));
+    } catch (const AutomationError&) {
+        return refuse("The port must lie between -32768 and 32767");
+    }
+    request.hostname = s(txtHostname->text());
+    FormValues& f = request.fields;
+    f.username = s(txtUsername->text());
+    f.password = s(txtPassword->text());
+    f.key_file = s(txtKeyfile->text());
+    f.key_type = cmbKeyType->ListIndex();
+    f.protocol = cmbProtocol->ListIndex();
+    f.os = cmbOS->ListIndex();
+    f.eol = cmbEOL->ListIndex();
+    f.column = cmbColumn->ListIndex();
+    f.wait = chkIncludeWait->isChecked();
+
+    // Neither a second listing nor OK may start while this one runs.
+    const QList<QWidget*> children = findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* c : children) c->setEnabled(false);
+    const ListingResult listing = host_.list_processes(request);
+    for (QWidget* c : children) c->setEnabled(true);
+
+    busy("");
+    if (!listing.error.empty()) {
+        show_message("Problem: " + listing.error, false);
+        return;
+    }
+    if (!picker_) picker_ = std::make_unique<frmProcessList>(host_);
+    picker_->lstProcesses->clear();
+    for (const std::string& entry : listing.entries) picker_->lstProcesses->addItem(q(entry));
+    picker_->setWindowTitle(q("Processes running on " + request.hostname));
+    picker_->exec();
+    txtProcess->setText(q(host_.selected_process()));
 }
 
 }  // namespace varnok

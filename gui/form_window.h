@@ -8,6 +8,9 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <functional>
+#include <memory>
+
+#include "check/form_ui.h"
 
 namespace varnok {
 
@@ -43,10 +46,28 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
-/// The controls of the settings form, each named as its objectName.
-class FormWindow : public FormDialog {
+class frmProcessList;
+
+/// The controls of the settings form, each named as its objectName, and their handlers.
+class FormWindow : public FormDialog, public FormUi {
 public:
-    FormWindow();
+    /// Builds the controls and loads the form (Form_Load) for the form object host.
+    explicit FormWindow(FormHost& host);
+    ~FormWindow() override;
+
+    void show_contents(const FormContents& contents) override;
+    bool show_modal() override;
+    std::string lblTemp_caption() const override;
+    void set_lblTemp_caption(const std::string& caption) override;
+
+    /// Fills the lists and sets the defaults.
+    void Form_Load();
+    /// The system rule: moves the column to the selected system's default.
+    void cmbOS_Click();
+    /// Hands the form's values to the form object as its new parameter string and closes.
+    void btOK_Click();
+    /// Lists the remote processes with the form's settings and lets the operator pick one.
+    void btListProcesses_Click();
 
     QLabel* Label1;
     QLineEdit* txtHostname;
@@ -87,12 +108,17 @@ public:
 
     /// True once OK closed the window.
     bool ok_pressed = false;
+
+private:
+    FormHost& host_;
+    std::unique_ptr<frmProcessList> picker_;
 };
 
 /// The process picker: a list to double-click and a hint below it.
 class frmProcessList : public FormDialog {
 public:
-    frmProcessList();
+    /// A picker whose double-click records the choice with host.
+    explicit frmProcessList(FormHost& host);
 
     QListWidget* lstProcesses;
     QLabel* Label1;
@@ -106,6 +132,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+
+private:
+    FormHost& host_;
 };
 
 }  // namespace varnok

@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QWidget>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 
 namespace varnok {
 namespace {
@@ -68,8 +69,15 @@ void ensure_gui_application() {
     static char name[] = "comVarnok";
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);  // lives as long as the process
+    // The forms' captions stand alone: no display name appended to window titles.
     app->setApplicationName("comVarnok");
-    app->setApplicationDisplayName("comVarnok");
+}
+
+void show_message(const std::string& text, bool stop_icon) {
+    QMessageBox box(stop_icon ? QMessageBox::Critical : QMessageBox::NoIcon, "comVarnok",
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.setObjectName("comVarnokMessage");
+    box.exec();
 }
 
 }  // namespace varnok

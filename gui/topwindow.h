@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class QWidget;
 
@@ -13,5 +14,8 @@ int32_t SetTopmost(QWidget* hwnd, bool on_top);
 /// Makes sure a Qt application exists for the dialogs; throws AutomationError when no display
 /// can be opened, instead of letting Qt abort the process.
 void ensure_gui_application();
+
+/// Shows a message box titled "comVarnok" with one OK button, with or without a stop icon.
+void show_message(const std::string& text, bool stop_icon);
 
 }  // namespace varnok

@@ -2,9 +2,8 @@
 
 #include <poll.h>
 
-#include <QCoreApplication>
-#include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "listing/ssh_client.h"
@@ -12,12 +11,19 @@
 namespace varnok {
 namespace {
 
-// Short enough that a Qt window stays responsive while a listing runs.
-constexpr int kMaxWaitMs = 10;
+// Short enough that a window stays responsive while a listing runs.
+constexpr int kWindowWaitMs = 10;
+// Every client lowers this to its next deadline; the cap only bounds a wait on clients that
+// all wait for their sockets.
+constexpr int kIdleWaitMs = 1000;
+
+std::atomic<WindowEventsHook> window_events_hook{nullptr};
 
 thread_local std::vector<SshClient*> live_clients;
 
 }  // namespace
+
+void set_window_events_hook(WindowEventsHook hook) { window_events_hook.store(hook); }
 
 void register_live_client(SshClient* client) {
     if (std::find(live_clients.begin(), live_clients.end(), client) == live_clients.end()) {
@@ -33,17 +39,14 @@ void unregister_live_client(SshClient* client) {
 int live_client_count() { return static_cast<int>(live_clients.size()); }
 
 void DoEvents() {
-    // Qt's events belong to the thread that runs the application; checks on other threads
-    // only pump their own sockets.
-    if (const QCoreApplication* app = QCoreApplication::instance();
-        app != nullptr && app->thread() == QThread::currentThread()) {
-        QCoreApplication::processEvents();
-    }
+    const WindowEventsHook hook = window_events_hook.load();
+    const bool has_window = hook != nullptr && hook();
 
     std::vector<pollfd> fds;
-    int timeout_ms = kMaxWaitMs;
     // A handler may end or replace a client, so work on a snapshot and re-check membership.
     const std::vector<SshClient*> clients = live_clients;
+    // With nothing to wait for, there is nothing to sleep for either.
+    int timeout_ms = has_window ? kWindowWaitMs : clients.empty() ? 0 : kIdleWaitMs;
     for (SshClient* c : clients) c->prepare_poll(fds, timeout_ms);
     ::poll(fds.data(), fds.size(), std::max(0, timeout_ms));
     for (SshClient* c : clients) {

@@ -245,6 +245,13 @@ struct SshClient::Impl {
         if (phase != SshPhase::Idle && phase != SshPhase::Closed) unregister_live_client(&self);
     }
 
+    void add_address(const sockaddr* addr, socklen_t length) {
+        sockaddr_storage ss{};
+        std::memcpy(&ss, addr, std::min<size_t>(length, sizeof ss));
+        addresses.push_back(ss);
+        address_lengths.push_back(length);
+    }
+
     static void on_addrinfo(void* arg, int status, int, ares_addrinfo* result) {
         auto* impl = static_cast<Impl*>(arg);
         if (impl->resolver == nullptr) {
@@ -255,10 +262,7 @@ struct SshClient::Impl {
         impl->resolve_status = status;
         if (status == ARES_SUCCESS && result != nullptr) {
             for (ares_addrinfo_node* n = result->nodes; n != nullptr; n = n->ai_next) {
-                sockaddr_storage ss{};
-                std::memcpy(&ss, n->ai_addr, n->ai_addrlen);
-                impl->addresses.push_back(ss);
-                impl->address_lengths.push_back(n->ai_addrlen);
+                impl->add_address(n->ai_addr, n->ai_addrlen);
             }
         }
         if (result != nullptr) ares_freeaddrinfo(result);
@@ -272,19 +276,33 @@ struct SshClient::Impl {
         }
         const int seconds = time_limit <= 0 ? 30 : time_limit;
         deadline = Clock::now() + std::chrono::seconds(seconds);
+        register_live_client(&self);
+        set_phase(SshPhase::Resolving);
+        const std::string service = std::to_string(port);
+        // An IPv4 or IPv6 address is used as it stands: a check by address must not depend on DNS.
+        addrinfo numeric_hints{};
+        numeric_hints.ai_family = AF_UNSPEC;
+        numeric_hints.ai_socktype = SOCK_STREAM;
+        numeric_hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        addrinfo* numeric = nullptr;
+        if (::getaddrinfo(host.c_str(), service.c_str(), &numeric_hints, &numeric) == 0) {
+            for (const addrinfo* n = numeric; n != nullptr; n = n->ai_next) add_address(n->ai_addr, n->ai_addrlen);
+            ::freeaddrinfo(numeric);
+            resolved = true;
+            return;
+        }
         ares_options opts{};
         opts.flags = ARES_FLAG_STAYOPEN;
         if (ares_init_options(&resolver, &opts, 0) != ARES_SUCCESS) {
             resolver = nullptr;
+            unregister_live_client(&self);
+            phase = SshPhase::Idle;
             throw SshError("The name resolver cannot be started");
         }
-        register_live_client(&self);
-        set_phase(SshPhase::Resolving);
         ares_addrinfo_hints hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = ARES_AI_NUMERICSERV;
-        const std::string service = std::to_string(port);
         ares_getaddrinfo(resolver, host.c_str(), service.c_str(), &hints, on_addrinfo, this);
     }
 
@@ -569,24 +587,32 @@ struct SshClient::Impl {
         return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
     }
 
+    void prepare_resolver(std::vector<pollfd>& fds, int& timeout_ms) {
+        ares_socket_t socks[ARES_GETSOCK_MAXNUM];
+        const int mask = ares_getsock(resolver, socks, ARES_GETSOCK_MAXNUM);
+        for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+            short events = 0;
+            if (ARES_GETSOCK_READABLE(mask, i)) events |= POLLIN;
+            if (ARES_GETSOCK_WRITABLE(mask, i)) events |= POLLOUT;
+            if (events != 0) fds.push_back(pollfd{socks[i], events, 0});
+        }
+        const int left = ms_left();
+        timeval max{left / 1000, (left % 1000) * 1000}, tv{};
+        const timeval* t = ares_timeout(resolver, &max, &tv);
+        if (t != nullptr) {
+            timeout_ms = std::min<int>(timeout_ms,
+                                       static_cast<int>(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000));
+        }
+    }
+
     void prepare(std::vector<pollfd>& fds, int& timeout_ms) {
         first_fd = fds.size();
-        if (phase == SshPhase::Resolving && resolver != nullptr) {
-            ares_socket_t socks[ARES_GETSOCK_MAXNUM];
-            const int mask = ares_getsock(resolver, socks, ARES_GETSOCK_MAXNUM);
-            for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
-                short events = 0;
-                if (ARES_GETSOCK_READABLE(mask, i)) events |= POLLIN;
-                if (ARES_GETSOCK_WRITABLE(mask, i)) events |= POLLOUT;
-                if (events != 0) fds.push_back(pollfd{socks[i], events, 0});
+        if (phase == SshPhase::Resolving) {
+            if (resolved) {
+                timeout_ms = 0;
+            } else if (resolver != nullptr) {
+                prepare_resolver(fds, timeout_ms);
             }
-            timeval max{0, 10000}, tv{};
-            const timeval* t = ares_timeout(resolver, &max, &tv);
-            if (t != nullptr) {
-                timeout_ms = std::min<int>(timeout_ms,
-                                           static_cast<int>(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000));
-            }
-            if (resolved) timeout_ms = 0;
         } else if (phase == SshPhase::TcpConnecting && tcp_fd >= 0) {
             fds.push_back(pollfd{tcp_fd, POLLOUT, 0});
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(address_deadline - Clock::now());

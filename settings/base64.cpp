@@ -1,6 +1,6 @@
 #include "settings/base64.h"
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "settings/codepage.h"
 
 namespace varnok {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "check/number_text.h"
+#include "automation/number_text.h"
 #include "settings/base64.h"
 #include "settings/text.h"
 #include "state/state.h"

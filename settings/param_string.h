@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "check/variant.h"
+#include "automation/variant.h"
 
 namespace varnok {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/param_command.h"
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 
 namespace varnok {
 namespace {

@@ -4,10 +4,10 @@
 #include <QtTest>
 #include <functional>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "check/varnok_com.h"
 #include "gui/form_window.h"
-#include "gui/frmmain.h"
+#include "check/frmmain.h"
 #include "gui/topwindow.h"
 #include "settings/base64.h"
 #include "state/state.h"

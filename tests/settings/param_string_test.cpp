@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "state/state.h"
 
 namespace varnok {

@@ -1,4 +1,4 @@
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 
 namespace varnok {
 

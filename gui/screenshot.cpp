@@ -7,10 +7,22 @@
 
 #include "check/varnok_com.h"
 #include "gui/form_window.h"
-#include "gui/frmmain.h"
 #include "listing/lines.h"
 #include "settings/base64.h"
 #include "state/state.h"
+
+namespace {
+
+// The picker alone, without a form object behind it.
+struct ScreenshotHost final : varnok::FormHost {
+    int default_column(int) const override { return -1; }
+    void accept_values(const varnok::FormValues&) override {}
+    varnok::ListingResult list_processes(const varnok::ListingRequest&) override { return {}; }
+    std::string selected_process() const override { return {}; }
+    void set_selected_process(const std::string&) override {}
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace varnok;
@@ -38,7 +50,8 @@ int main(int argc, char** argv) {
     CheckSettings.Column = 5;
     Splitt_in_lines(listing);
     SortWords();
-    frmProcessList picker;
+    ScreenshotHost host;
+    frmProcessList picker(host);
     for (int i = 0; i < SessionState.LineCount; ++i) {
         picker.lstProcesses->addItem(QString::fromStdString(SessionState.Lines[static_cast<size_t>(i)]));
     }

@@ -1,10 +1,10 @@
-#include "check/variant.h"
+#include "automation/variant.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "check/automation_error.h"
-#include "check/number_text.h"
+#include "automation/automation_error.h"
+#include "automation/number_text.h"
 
 namespace varnok {
 

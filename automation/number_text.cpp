@@ -1,4 +1,4 @@
-#include "check/number_text.h"
+#include "automation/number_text.h"
 
 #include <cctype>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 
 namespace varnok {
 namespace {

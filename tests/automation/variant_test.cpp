@@ -1,10 +1,10 @@
-#include "check/variant.h"
+#include "automation/variant.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
 
-#include "check/automation_error.h"
+#include "automation/automation_error.h"
 #include "check/varnok_com.h"
 
 namespace varnok {
