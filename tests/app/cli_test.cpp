@@ -54,6 +54,26 @@ TEST(VarnokCli, ExitsWithThePluginStatusOfTheResult) {
     EXPECT_NE(closed.out.find("Connection refused"), std::string::npos);
 }
 
+TEST(VarnokCli, AnAddressNeedsNoNameServer) {
+    // What the process sends to port 53, seen by strace; a name that needs DNS shows the method
+    // sees such traffic at all.
+    const std::string trace = std::string(::testing::TempDir()) + "varnok-dns-" + std::to_string(getpid());
+    const auto dns_packets = [&trace](const std::string& host, const std::string& param) {
+        const std::string cmd = "strace -f -qq -e trace=connect,sendto,sendmsg,sendmmsg -o '" + trace + "' '" VARNOK_BINARY
+                                "' check --host '" + host + "' --timeout 2 --param '" + param + "' > /dev/null 2>&1";
+        (void)!std::system(cmd.c_str());
+        std::ifstream in(trace);
+        int n = 0;
+        for (std::string line; std::getline(in, line);) n += line.find("htons(53)") != std::string::npos;
+        std::remove(trace.c_str());
+        return n;
+    };
+    const std::string closed_port = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
+    EXPECT_EQ(dns_packets("127.0.0.1", bsd("#SGN=LT#NUM=1")), 0);
+    EXPECT_EQ(dns_packets("::1", "#USR=u#PWD=YQ==#PORT=" + closed_port + "#"), 0);
+    EXPECT_GT(dns_packets("varnok-test.invalid", "#USR=u#PWD=YQ==#"), 0);
+}
+
 TEST(VarnokCli, AFailedCallPrintsTheErrorOnStandardErrorOnly) {
     const CliRun overflow = varnok("check --host h --param '#USR=u#PWD=YQ==#PORT=99999#'");
     EXPECT_EQ(overflow.status, 3);

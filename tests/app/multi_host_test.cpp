@@ -1,29 +1,76 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
-#include "app/check_runner.h"
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "settings/base64.h"
 #include "tests/loopback_listener.h"
 #include "tests/sshd_fixture.h"
 
 namespace varnok::testing {
 namespace {
 
-TEST(MultiHost, HostsThatNeverAnswerHoldOnlyTheirOwnSlots) {
-    const ScriptedListener silent;
-    ASSERT_NE(silent.port(), 0);
-    const std::string param = "#USR=u#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#";
-    const std::vector<HostEntry> hosts = {{"127.0.0.1", "1"}, {"127.0.0.1", "1"}, {"", "1"}, {"127.0.0.1", "1"}};
-    const auto start = Clock::now();
-    std::vector<CheckOutcome> seen;
-    run_many(hosts, param, 4, [&](const CheckOutcome& o) { seen.push_back(o); });
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1900));  // side by side, not in a row
-    ASSERT_EQ(seen.size(), hosts.size());
-    for (size_t i = 0; i < hosts.size(); ++i) {
-        EXPECT_EQ(seen[i].host, hosts[i].host);  // in the order of the file
-        EXPECT_EQ(seen[i].status, PluginStatus::Unknown);
-        EXPECT_EQ(seen[i].text, hosts[i].host.empty() ? "No host name was given"
-                                                      : "Timed out after 1 seconds while waiting for the SSH handshake "
-                                                        "('127.0.0.1' port " + std::to_string(silent.port()) + ")");
+struct HostsRun {
+    int status = -1;
+    std::vector<std::string> lines;
+    Clock::duration took{};
+};
+
+// `varnok check --hosts` over count lines of "127.0.0.1 timeout", all at once.
+HostsRun check_hosts(int count, const std::string& timeout, const std::string& param) {
+    const std::string hosts = std::string(::testing::TempDir()) + "varnok-hosts-" + std::to_string(getpid());
+    {
+        std::ofstream out(hosts);
+        for (int i = 0; i < count; ++i) out << "127.0.0.1 " << timeout << "\n";
     }
+    const std::string cmd = "'" VARNOK_BINARY "' check --hosts '" + hosts + "' --jobs " + std::to_string(count) +
+                            " --param '" + param + "'";
+    HostsRun run;
+    const auto start = Clock::now();
+    FILE* pipe = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[65536];
+    while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
+    const int status = pclose(pipe);
+    run.took = Clock::now() - start;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) run.lines.push_back(line);
+    std::remove(hosts.c_str());
+    return run;
+}
+
+TEST(MultiHost, SixtyFourChecksOfOneSshdAllAnswer) {
+    const std::string param = "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+                              "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#";
+    const HostsRun run = check_hosts(64, "10", param);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 64u);
+    for (const std::string& line : run.lines) {
+        EXPECT_EQ(line, "127.0.0.1\tOK\t8 processes running and 2 with the name sshd");
+    }
+}
+
+TEST(MultiHost, AThousandSilentHostsEachEndAtTheirOwnLimit) {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 4096 && files.rlim_max >= 4096) {
+        files.rlim_cur = 4096;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    const SilentListener silent;
+    ASSERT_NE(silent.port(), 0);
+    const HostsRun run = check_hosts(1000, "3", "#USR=u#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#");
+    EXPECT_EQ(run.status, 3);
+    ASSERT_EQ(run.lines.size(), 1000u);
+    const std::string expected = "127.0.0.1\tUNKNOWN\tTimed out after 3 seconds while waiting for the SSH handshake "
+                                 "('127.0.0.1' port " + std::to_string(silent.port()) + ")";
+    EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), expected), 1000) << run.lines.front();
+    EXPECT_EQ(silent.peak(), 1000u);  // every check held its connection at the same time
+    EXPECT_LT(run.took, std::chrono::seconds(4));  // the limit, plus a second
 }
 
 }  // namespace
