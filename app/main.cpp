@@ -12,6 +12,7 @@
 #include "listing/event_pump.h"
 #include "listing/lines.h"
 #include "state/state.h"
+#include "state/version.h"
 
 namespace {
 
@@ -188,6 +189,7 @@ int main(int argc, char** argv) {
         "varnok: an agentless process check. It logs into a host over SSH, lists its processes,\n"
         "counts those with a name and says whether the alert rule is met. Exit status: 0 OK,\n"
         "2 CRITICAL (the rule's alert condition is met), 3 UNKNOWN (the check could not run)."};
+    app.set_version_flag("-V,--version", std::string("varnok ") + kVersionText);
     app.require_subcommand(1);
     Target target;
 
