@@ -79,11 +79,22 @@ QPushButton* button(QWidget* form, const char* name, const char* caption, int l,
 
 namespace {
 
-// The layout is measured for an 8-point dialog font.
+// The form's password character is "*", whatever the style would draw.
+class PasswordStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        if (hint == SH_LineEdit_PasswordCharacter) return '*';
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+
+// The fixed twips layout was made for a narrow 8-point dialog face; Liberation Sans (Arial's
+// metrics) at 7.5 points puts every caption inside its control at any DPI, as the twips scale too.
 void use_dialog_font(QWidget* w) {
     QFont font = w->font();
-    font.setPointSizeF(8);
-    font.setFamilies({"DejaVu Sans Condensed", font.family()});
+    font.setPointSizeF(7.5);
+    font.setFamilies({"Liberation Sans", "Arial", font.family()});
     w->setFont(font);
 }
 
@@ -105,6 +116,9 @@ FormWindow::FormWindow(FormHost& host) : host_(host) {
     Label3 = label(this, "Label3", "Password:", 3840, 840, 735, 255);
     txtPassword = place(this, new QLineEdit(this), "txtPassword", 4680, 840, 2175, 285);
     txtPassword->setEchoMode(QLineEdit::Password);
+    auto* password_style = new PasswordStyle;
+    password_style->setParent(txtPassword);
+    txtPassword->setStyle(password_style);
     Label15 = label(this, "Label15", "Key file:", 120, 1260, 1215, 255);
     txtKeyfile = place(this, new QLineEdit(this), "txtKeyfile", 1560, 1200, 3255, 285);
     Label16 = label(this, "Label16", "Key type:", 5040, 1260, 975, 255);

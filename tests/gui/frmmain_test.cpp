@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <QCheckBox>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -33,7 +35,10 @@ void when_modal(const QString& name, std::function<void(QWidget*)> action) {
 
 // Shows the dialog of com and runs act on its form; act must end it (OK or close box).
 void show_dialog(VarnokCom& com, std::function<void(FormWindow&)> act) {
-    when_modal("frmmain", [act](QWidget* w) { act(*static_cast<FormWindow*>(w)); });
+    when_modal("frmmain", [act](QWidget* w) {
+        act(*static_cast<FormWindow*>(w));
+        if (w->isVisible()) w->close();  // a failed comparison left act early
+    });
     com.xc_showGUI();
 }
 
@@ -62,6 +67,32 @@ std::string bsd_param(const std::string& extra = "") {
     using varnok::testing::fx;
     return "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
            "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD" + extra + "#";
+}
+
+// The title the X server holds for a window, as another client (xprop) reads it.
+QString x_window_title(const QWidget& w) {
+    QProcess xprop;
+    xprop.start("xprop", {"-id", QString::number(w.winId()), "_NET_WM_NAME"});
+    xprop.waitForFinished();
+    const QString out = QString::fromUtf8(xprop.readAllStandardOutput()).trimmed();
+    const qsizetype quote = out.indexOf('"');
+    return quote < 0 ? out : out.mid(quote + 1).chopped(1);
+}
+
+// Every visible caption of a window fits inside its control's width.
+void captions_fit(const QWidget& window) {
+    for (const QLabel* l : window.findChildren<QLabel*>()) {
+        if (!l->isVisible()) continue;
+        QVERIFY2(l->fontMetrics().horizontalAdvance(l->text()) <= l->width(), qPrintable(l->objectName()));
+    }
+    for (const QCheckBox* c : window.findChildren<QCheckBox*>()) {
+        QVERIFY2(c->sizeHint().width() <= c->width(),
+                 qPrintable(c->objectName() + " needs " + QString::number(c->sizeHint().width()) + " of " + QString::number(c->width())));
+    }
+    for (const QPushButton* b : window.findChildren<QPushButton*>()) {
+        QVERIFY2(b->fontMetrics().horizontalAdvance(QString(b->text()).remove('&')) <= b->width(),
+                 qPrintable(b->objectName()));
+    }
 }
 
 }  // namespace
@@ -326,6 +357,30 @@ private slots:
         });
         QCOMPARE(shown, (QStringList{"/usr/sbin/sshd", "C:\\Windows\\System32\\lsass.exe",
                                      "C:\\Windows\\System32\\svchost.exe", "cygrunsrv"}));
+    }
+
+    // On a real X server at 96 dpi (ctest's gui_tests_x11): the password shows as "*", every
+    // caption fits its control, and the window titles are exactly the forms' captions.
+    void onARealScreen() {
+        if (QGuiApplication::platformName() != "xcb") QSKIP("needs an X server (run under xvfb-run)");
+        VarnokCom com;
+        com.put_xc_hostname(Variant("127.0.0.1"));
+        com.put_xc_parameter(Variant(bsd_param("#COL=5#PRO=sshd#INPL=T#WAIT=T")));
+        QString picker_title;
+        show_dialog(com, [&](FormWindow& w) {
+            QCOMPARE(w.logicalDpiX(), 96);
+            QCOMPARE(w.txtPassword->displayText(), QString(w.txtPassword->text().size(), '*'));
+            captions_fit(w);
+            QTRY_COMPARE(x_window_title(w), w.windowTitle());
+            when_modal("frmProcessList", [&](QWidget* p) {
+                captions_fit(*p);
+                picker_title = x_window_title(*p);
+                p->close();
+            });
+            w.btListProcesses->click();
+            w.close();
+        });
+        QCOMPARE(picker_title, QString("Processes running on 127.0.0.1"));
     }
 
     void pickerCloseBoxWritesTheLastPick() {
