@@ -17,7 +17,17 @@ VarnokCom::VarnokCom() : form_(std::make_unique<frmmain>()) {}
 
 VarnokCom::~VarnokCom() = default;
 
-bool VarnokCom::xc_docheck() {
+bool VarnokCom::xc_docheck() { return run_check(nullptr); }
+
+bool VarnokCom::docheck_on(const Listing& listing) { return run_check(&listing); }
+
+VarnokCom::Listing VarnokCom::last_listing() const {
+    const SessionDriver& d = *form_;
+    return {listing_taken_, d.ReceivedText, d.connection_error()};
+}
+
+bool VarnokCom::run_check(const Listing* reuse) {
+    listing_taken_ = false;
     fill_check_settings(timeout_, hostname_, parameter_);
     const CheckSettingsRecord& s = CheckSettings;
     const SessionStateRecord& state = SessionState;
@@ -30,8 +40,13 @@ bool VarnokCom::xc_docheck() {
     } else if (s.Password.empty() && s.KeyFile.empty()) {
         text = "ERR: can't connect to an SSH server without a PASSWORD";
     } else {
-        form_->Get_Process_list();
-        while (!SessionState.Disconnected) DoEvents();
+        listing_taken_ = true;
+        if (reuse != nullptr) {
+            form_->replay_listing(reuse->received, reuse->error);
+        } else {
+            form_->Get_Process_list();
+            while (!SessionState.Disconnected) DoEvents();
+        }
 
         if (!state.ConnectError.empty()) {
             text = state.ConnectError;

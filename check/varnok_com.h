@@ -49,16 +49,31 @@ public:
     /// Matches counted by the last check that completed a listing (0 otherwise).
     int last_match_count() const { return last_match_count_; }
 
+    /// What a check's listing left behind: the bytes received and the connection error.
+    struct Listing {
+        bool taken = false;  ///< false when the check connected nowhere
+        std::string received;
+        std::string error;
+    };
+    /// The listing the last check of this object took.
+    Listing last_listing() const;
+    /// Runs one check, as xc_docheck, on a listing that another check took with the same
+    /// connection settings: this object's rule fields decide, and nothing connects.
+    bool docheck_on(const Listing& listing);
+
     /// The form instance this object owns for its whole life.
     frmmain& form() { return *form_; }
 
 private:
+    bool run_check(const Listing* reuse);
+
     Variant hostname_;
     Variant timeout_;
     Variant parameter_;
     Variant result_;
     std::unique_ptr<frmmain> form_;
     int last_match_count_ = 0;
+    bool listing_taken_ = false;
 };
 
 /// Name of the debug log appended in the working directory.

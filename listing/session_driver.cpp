@@ -73,7 +73,19 @@ void SessionDriver::Get_Process_list() {
     } catch (const std::exception& e) {
         state.ConnectError = e.what();
         state.Disconnected = true;
+        connection_error_ = state.ConnectError;
     }
+}
+
+void SessionDriver::replay_listing(const std::string& received, const std::string& error) {
+    SessionStateRecord& state = SessionState;
+    state.Lines.assign(1, std::string());
+    state.LineCount = 0;
+    state.ListStarted = true;
+    state.ConnectError = error;
+    Ssh.reset();
+    ReceivedText = received;
+    Ssh_Disconnected();
 }
 
 void SessionDriver::Ssh_Connected(int16_t ErrorCode, const std::string& ErrorText) {
@@ -89,6 +101,7 @@ void SessionDriver::Ssh_Disconnected() {
     if (Ssh && !Ssh->end_error().empty() && SessionState.ConnectError.empty()) {
         SessionState.ConnectError = Ssh->end_error();
     }
+    connection_error_ = SessionState.ConnectError;
     // Remote bytes become text here; what is not UTF-8 shows as U+FFFD.
     Splitt_in_lines(to_valid_utf8(ReceivedText));
 }

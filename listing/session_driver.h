@@ -21,6 +21,10 @@ public:
     /// a setup failure ends the listing with ConnectError set and Disconnected true.
     void Get_Process_list();
 
+    /// Ends a listing with what an earlier one received and its error, split by this thread's
+    /// CheckSettings, as if it had just been received; nothing connects.
+    void replay_listing(const std::string& received, const std::string& error);
+
     /// The client of the last listing; replaced by the next one.
     std::unique_ptr<SshClient> Ssh;
     /// The key object of the last listing.
@@ -45,6 +49,9 @@ public:
     /// Does nothing.
     void Ssh_StateChange(int32_t OldState);
 
+    /// The connection's error as the listing ended, before splitting added any of its own.
+    const std::string& connection_error() const { return connection_error_; }
+
     /// The caption of the hidden scratch label lblTemp.
     virtual std::string lblTemp_caption() const;
     /// Sets the caption of lblTemp.
@@ -52,6 +59,7 @@ public:
 
 private:
     std::string lblTemp_text_;
+    std::string connection_error_;
 };
 
 /// The listing command for a system code; empty for a system without one.

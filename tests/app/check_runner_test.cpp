@@ -44,6 +44,43 @@ TEST(PluginOutput, WritesOneLineInEachFormat) {
     EXPECT_EQ(nagios_line(refused), "PROCS UNKNOWN: ERR: can't connect to an SSH server without a USERNAME");
 }
 
+TEST(ThresholdRange, AlertsAsThePluginGuidelinesSay) {
+    const struct {
+        const char* range;
+        std::vector<int> alerting;  // of the counts 0..4
+    } cases[] = {{"3", {4}},          {"1:", {0}},         {"~:2", {3, 4}}, {"1:3", {0, 4}},
+                 {"@1:3", {1, 2, 3}}, {"@0", {0}},         {"2:2", {0, 1, 3, 4}}, {"-1:+1.5", {2, 3, 4}}};
+    for (const auto& c : cases) {
+        const ThresholdRange r = parse_range(c.range);
+        std::vector<int> alerting;
+        for (int n = 0; n <= 4; ++n) {
+            if (range_alerts(r, n)) alerting.push_back(n);
+        }
+        EXPECT_EQ(alerting, c.alerting) << c.range;
+    }
+    for (const char* bad : {"", "@", "3:1", "a", "1:2:3", "~", "1::", "1e3", " 1", "nan"}) {
+        EXPECT_THROW(parse_range(bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(PluginOutput, RangesDecideAndShowInThePerformanceData) {
+    CheckOutcome o;
+    o.host = "db01";
+    o.rule_name = "sshd";
+    o.status = PluginStatus::Warning;
+    o.listing_ran = true;
+    o.text = "8 processes running and 2 with the name sshd";
+    o.processes = 8;
+    o.matches = 2;
+    o.thresholds.warning = parse_range("3:5");
+    EXPECT_EQ(nagios_line(o), "PROCS WARNING: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;3:5;;0");
+    EXPECT_EQ(passive_result_line(o, "db01", 1700000000),
+              "[1700000000] PROCESS_SERVICE_CHECK_RESULT;db01;sshd;1;PROCS WARNING: 8 processes running and 2 with "
+              "the name sshd | procs=8;;;0 matches=2;3:5;;0\n");
+    o.text = "two\nlines";
+    EXPECT_EQ(passive_result_line(o, "db01", 1).find('\n'), passive_result_line(o, "db01", 1).size() - 1);
+}
+
 TEST(HostsFile, SkipsCommentsAndBlankLinesAndReadsTimeLimits) {
     const auto hosts = parse_hosts("# web tier\nweb1\n\n  web2   7  # slow\n\t db1\t3\n#x 1\n", "20");
     ASSERT_EQ(hosts.size(), 3u);

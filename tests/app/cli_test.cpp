@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
+#include <regex>
+#include <thread>
 
 #include "settings/base64.h"
 #include "tests/sshd_fixture.h"
@@ -135,6 +139,94 @@ TEST(VarnokCli, ChecksEveryHostOfAFileAndExitsWithTheWorstStatus) {
     EXPECT_EQ(varnok("check --hosts " + file + " --param '" + bsd("") + "'", "", true).out,
               "varnok: " + file + " names no host\n");
     std::remove(file.c_str());
+}
+
+int logins() {
+    std::ifstream in(fx("VARNOK_SSH_LOGINS"));
+    return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+}
+
+TEST(VarnokCli, RulesWithTheSameConnectionShareOneLoginAndGiveWhatEachGivesAlone) {
+    const std::string connection = "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+                                   "#PORT=" + fx("VARNOK_SSH_PORT_COUNTED") + "#OS=BSD";
+    const std::string rules[] = {"#COL=5#PRO=sshd#SGN=LT#NUM=1#", "#COL=5#PRO=cron#SGN=LT#NUM=2#INPL=T#",
+                                 "#COL=5#PRO=/usr/sbin/sshd#FULL=T#SGN=AL#NUM=1#", "#COL=6#PRO=-s#SGN=LT#NUM=1#",
+                                 "#COL=5#PRO=nothing#SGN=AL#NUM=1#EOL=CR#", "#COL=99999#"};
+    std::string args;
+    std::vector<std::string> alone;
+    for (size_t i = 0; i < std::size(rules); ++i) {
+        args += " --param '" + connection + rules[i] + "'";
+        const CliRun one = varnok("check --host 127.0.0.1 --timeout 5 --param '" + connection + rules[i] + "'", "", true);
+        alone.push_back(one.out.substr(0, one.out.size() - 1));
+    }
+    const int before = logins();
+    const CliRun all = varnok("check --host 127.0.0.1 --timeout 5" + args, "", true);
+    EXPECT_EQ(logins() - before, 1);
+    EXPECT_EQ(all.status, 3);  // the worst: the last rule's overflow
+    EXPECT_EQ(all.out, "rule 1\tOK\t" + alone[0] + "\nrule 2\tCRITICAL\t" + alone[1] + "\nrule 3\tCRITICAL\t" + alone[2] +
+                           "\nrule 4\tCRITICAL\t" + alone[3] + "\nrule 5\tOK\t" + alone[4] +
+                           "\nrule 6\tUNKNOWN\terror 6: Overflow\n");
+    EXPECT_EQ(alone[4], "0 processes running and 0 with the name nothing");  // split by its own EOL
+
+    // A rule whose connection differs (WAIT) logs in on its own; one rule prints as it always did.
+    const int mid = logins();
+    const CliRun two = varnok("check --host 127.0.0.1 --timeout 5 --param '" + connection + rules[0] + "' --param '" +
+                              connection + "#WAIT=T" + rules[0] + "'");
+    EXPECT_EQ(logins() - mid, 2);
+    EXPECT_EQ(two.out, "rule 1\tOK\t" + alone[0] + "\nrule 2\tOK\t" + alone[0] + "\n");
+}
+
+TEST(VarnokCli, SpeaksThePluginConventions) {
+    const std::string sshd = bsd("#SGN=LT#NUM=1");
+    const struct {
+        std::string args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {"-H 127.0.0.1 -t 5 --format nagios -w 3:5 -c 1: --param '" + sshd + "'", 1,
+         "PROCS WARNING: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;3:5;1:;0\n"},
+        {"--hostname 127.0.0.1 -t 5 --format nagios -w 1:3 -c @2 --param '" + sshd + "'", 2,
+         "PROCS CRITICAL: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;1:3;@2;0\n"},
+        {"-H 127.0.0.1 -t 5 --format nagios -w 1:3 --param '" + bsd("#SGN=AL#NUM=1") + "'", 0,
+         "PROCS OK: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;1:3;;0\n"},
+        {"-H 127.0.0.1 --format nagios -c 3:1 --param '" + sshd + "'", 3,
+         "PROCS UNKNOWN: the range '3:1' is not [@][start:][end] with start <= end (e.g. 1:3, 2:, ~:5, @0:1)\n"},
+        {"-H 127.0.0.1 --format nagios --param-file /nonexistent/x.param", 3,
+         "PROCS UNKNOWN: cannot read /nonexistent/x.param: No such file or directory\n"},
+        {"-H 127.0.0.1 --format nagios", 3, "PROCS UNKNOWN: --param or --param-file is required\n"},
+        {"--host 127.0.0.1 --format nagios --param '#USR=u#PWD=YQ==#PORT=99999#'", 3, "PROCS UNKNOWN: error 6: Overflow\n"},
+    };
+    for (const auto& c : cases) {
+        const CliRun r = varnok("check " + c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.out, c.out) << c.args;
+    }
+    EXPECT_EQ(varnok("-V").out, varnok("--version").out);
+    EXPECT_EQ(varnok("-V").out.rfind("varnok 2.0.0.", 0), 0u);
+}
+
+TEST(VarnokCli, WritesPassiveResultsIntoAnEnginesCommandPipe) {
+    const std::string fifo = std::string(::testing::TempDir()) + "varnok-cmd-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread engine([&] {
+        std::ifstream in(fifo);
+        received.assign(std::istreambuf_iterator<char>(in), {});
+    });
+    const CliRun r = varnok("check --host 127.0.0.1 -t 5 --param '" + bsd("#SGN=LT#NUM=1") + "' --param-file - --passive " + fifo,
+                            "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+                                "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=cron#SGN=LT#NUM=2#");
+    engine.join();
+    EXPECT_EQ(r.status, 2);
+    const std::regex line(R"(\[\d+\] PROCESS_SERVICE_CHECK_RESULT;127\.0\.0\.1;rule 1;0;PROCS OK: 8 processes running and 2 with )"
+                          R"(the name sshd \| procs=8;;;0 matches=2;;1:;0\n\[\d+\] PROCESS_SERVICE_CHECK_RESULT;127\.0\.0\.1;rule 2;2;)"
+                          R"(PROCS CRITICAL: 8 processes running and 1 with the name cron \| procs=8;;;0 matches=1;;2:;0\n)");
+    EXPECT_TRUE(std::regex_match(received, line)) << received;
+    // No engine reads the pipe: the run gives up at its time limit and says so.
+    const CliRun unread = varnok("check --host 127.0.0.1 -t 1 --param '" + bsd("") + "' --passive " + fifo, "", true);
+    EXPECT_EQ(unread.status, 3);
+    EXPECT_NE(unread.out.find("varnok: passive results not delivered: cannot open " + fifo), std::string::npos) << unread.out;
+    std::remove(fifo.c_str());
 }
 
 TEST(VarnokCli, ComposesAndShowsParameterStrings) {
