@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "automation/automation_error.h"
+#include "check/frmmain.h"
 #include "check/varnok_com.h"
 #include "settings/param_string.h"
 #include "state/state.h"
@@ -119,18 +120,20 @@ bool range_alerts(const ThresholdRange& r, double value) {
 }
 
 CheckOutcome run_check(const std::string& host, const std::string& timeout, const std::string& param,
-                       const Thresholds& thresholds) {
-    return run_rules(host, timeout, {Rule{"", param}}, thresholds).front();
+                       const Thresholds& thresholds, const HostKeyPolicy& host_keys) {
+    return run_rules(host, timeout, {Rule{"", param}}, thresholds, host_keys).front();
 }
 
 std::vector<CheckOutcome> run_rules(const std::string& host, const std::string& timeout,
-                                    const std::vector<Rule>& rules, const Thresholds& thresholds) {
+                                    const std::vector<Rule>& rules, const Thresholds& thresholds,
+                                    const HostKeyPolicy& host_keys) {
     std::vector<CheckOutcome> outcomes;
     std::map<std::string, VarnokCom::Listing> listings;
     for (const Rule& rule : rules) {
         const std::optional<std::string> key = connection_key(host, timeout, rule.param);
         const auto shared = key ? listings.find(*key) : listings.end();
         VarnokCom com;
+        com.form().host_keys = host_keys;
         com.put_xc_hostname(Variant(host));
         com.put_xc_timeout(Variant(timeout));
         com.put_xc_parameter(Variant(rule.param));
@@ -204,7 +207,8 @@ std::vector<HostEntry> parse_hosts(const std::string& text, const std::string& d
 }
 
 void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rules, const Thresholds& thresholds,
-              int jobs, const std::function<void(const std::vector<CheckOutcome>&)>& emit) {
+              const HostKeyPolicy& host_keys, int jobs,
+              const std::function<void(const std::vector<CheckOutcome>&)>& emit) {
     std::vector<std::vector<CheckOutcome>> outcomes(hosts.size());
     std::vector<bool> done(hosts.size(), false);
     std::mutex mutex;
@@ -219,7 +223,7 @@ void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rule
                 if (next >= hosts.size()) return;
                 i = next++;
             }
-            std::vector<CheckOutcome> o = run_rules(hosts[i].host, hosts[i].timeout, rules, thresholds);
+            std::vector<CheckOutcome> o = run_rules(hosts[i].host, hosts[i].timeout, rules, thresholds, host_keys);
             {
                 std::lock_guard lock(mutex);
                 outcomes[i] = std::move(o);

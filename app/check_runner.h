@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "listing/ssh_client.h"
+
 namespace varnok {
 
 /// Nagios plugin statuses, which are also the exit codes.
@@ -59,12 +61,13 @@ struct CheckOutcome {
 
 /// Runs one check on the calling thread with a fresh check object.
 CheckOutcome run_check(const std::string& host, const std::string& timeout, const std::string& param,
-                       const Thresholds& thresholds = {});
+                       const Thresholds& thresholds = {}, const HostKeyPolicy& host_keys = {});
 
 /// Checks every rule against one host on the calling thread, in order: rules whose connection
 /// settings agree share one listing (one login), each then gives what a check of its own gives.
 std::vector<CheckOutcome> run_rules(const std::string& host, const std::string& timeout,
-                                    const std::vector<Rule>& rules, const Thresholds& thresholds);
+                                    const std::vector<Rule>& rules, const Thresholds& thresholds,
+                                    const HostKeyPolicy& host_keys = {});
 
 /// The Nagios threshold range that alerts exactly when the rule does.
 std::string nagios_range(const std::string& rule, int instances);
@@ -89,7 +92,8 @@ std::vector<HostEntry> parse_hosts(const std::string& text, const std::string& d
 /// login per host for rules that share connection settings; calls emit with each host's
 /// outcomes in the order of hosts, as soon as they and all before them are done.
 void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rules, const Thresholds& thresholds,
-              int jobs, const std::function<void(const std::vector<CheckOutcome>&)>& emit);
+              const HostKeyPolicy& host_keys, int jobs,
+              const std::function<void(const std::vector<CheckOutcome>&)>& emit);
 
 /// One line of an engine's external command file: "[TIME] PROCESS_SERVICE_CHECK_RESULT;HOST;
 /// SERVICE;CODE;OUTPUT", OUTPUT the plugin line; a line end in a text becomes a space.

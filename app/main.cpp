@@ -41,6 +41,8 @@ struct Target {
     std::string critical;
     std::string passive;
     int jobs = 8;
+    std::string known_hosts;
+    std::string host_key_check = "accept-new";
     /// --param and --param-file in the order given: a name, and a string or the file to read it from.
     std::vector<std::pair<std::string, std::function<std::string()>>> sources;
 };
@@ -63,7 +65,24 @@ std::string without_line_end(std::string text) {
     return text;
 }
 
+HostKeyPolicy host_key_policy(const Target& t) {
+    HostKeyPolicy p;
+    p.known_hosts = t.known_hosts;
+    p.check = t.host_key_check == "yes" ? HostKeyCheck::Yes
+              : t.host_key_check == "no" ? HostKeyCheck::No
+                                         : HostKeyCheck::AcceptNew;
+    return p;
+}
+
 void add_param_options(CLI::App& cmd, Target& t, bool many) {
+    cmd.add_option("--known-hosts", t.known_hosts,
+                   "Host keys are looked up in (and recorded to) FILE, OpenSSH's known_hosts format "
+                   "(default: ~/.ssh/known_hosts, shared with ssh)");
+    cmd.add_option("--host-key-check", t.host_key_check,
+                   "accept-new: record an unknown host's key, refuse a changed one; yes: refuse unknown "
+                   "hosts too; no: record nothing, refuse only a key that contradicts the file")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"yes", "accept-new", "no"}));
     cmd.add_option("-t,--timeout", t.timeout, "Time limit of the SSH session in seconds (0: 30 seconds)")
         ->capture_default_str();
     auto* param = cmd.add_option("--param", t.params,
@@ -194,8 +213,8 @@ int run_check_command(const Target& t) {
         }
         std::cout << std::flush;
     };
-    if (with_host) run_many(hosts, rules, thresholds, t.jobs, emit);
-    else emit(run_rules(t.host, t.timeout, rules, thresholds));
+    if (with_host) run_many(hosts, rules, thresholds, host_key_policy(t), t.jobs, emit);
+    else emit(run_rules(t.host, t.timeout, rules, thresholds, host_key_policy(t)));
     if (!t.passive.empty()) {
         if (const std::string error = write_passive(t.passive, passive, passive_deadline); !error.empty()) {
             std::cerr << "varnok: passive results not delivered: " << error << "\n";
@@ -217,6 +236,7 @@ int run_list(const Target& t) {
         std::cerr << "varnok: the parameter string needs USR and PWD or KEYF\n";
         return kUnknown;
     }
+    com.form().host_keys = host_key_policy(t);
     com.form().Get_Process_list();
     while (!SessionState.Disconnected) DoEvents();
     if (!SessionState.ConnectError.empty()) {
@@ -230,6 +250,7 @@ int run_list(const Target& t) {
 
 int run_gui(const Target& t) {
     VarnokCom com;
+    com.form().host_keys = host_key_policy(t);
     com.put_xc_hostname(Variant(t.host));
     com.put_xc_timeout(Variant(t.timeout));
     com.put_xc_parameter(Variant(read_param(t)));
@@ -269,7 +290,9 @@ int run_demo() {
                   << server.user() << " in with a generated key.\n"
                   << "$ varnok check --host 127.0.0.1 --timeout 10 --param '" << param << "'\n"
                   << std::flush;
-        const CheckOutcome o = run_check("127.0.0.1", "10", param);
+        // The throwaway server's key is recorded beside it, never in the user's known_hosts.
+        const std::string key_dir = server.key_file().substr(0, server.key_file().rfind('/'));
+        const CheckOutcome o = run_check("127.0.0.1", "10", param, {}, {HostKeyCheck::AcceptNew, key_dir + "/known_hosts"});
         if (o.error_number != 0) std::cerr << "varnok: error " << o.error_number << ": " << o.error_text << "\n";
         else std::cout << o.text << "\n";
         std::cout << "(exit status " << static_cast<int>(o.status) << ": " << status_name(o.status) << ")\n";

@@ -9,6 +9,8 @@ set -euo pipefail
 build=${1:-build} runs=${2:-30}
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
+# A throwaway HOME: the checks record the throwaway server's host key there, not in yours.
+export HOME=$dir
 chmod 755 "$dir"
 trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
 "$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null

@@ -66,6 +66,7 @@ void SessionDriver::Get_Process_list() {
         Ssh->set_protocol(s.Protocol == "1" ? 2 : s.Protocol == "2" ? 3 : 4);
         Ssh->set_remote_port(s.Port != 0 ? s.Port : 22);
         Ssh->set_time_limit(s.TimeoutSeconds);
+        Ssh->set_host_key_policy(host_keys);
         state.ListStarted = true;
         state.Disconnected = false;
         state.ConnectError.clear();

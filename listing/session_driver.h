@@ -25,6 +25,9 @@ public:
     /// CheckSettings, as if it had just been received; nothing connects.
     void replay_listing(const std::string& received, const std::string& error);
 
+    /// How the listings of this driver check host keys (the command line sets it from its options).
+    HostKeyPolicy host_keys;
+
     /// The client of the last listing; replaced by the next one.
     std::unique_ptr<SshClient> Ssh;
     /// The key object of the last listing.

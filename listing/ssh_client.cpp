@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include "listing/event_pump.h"
 
@@ -154,6 +157,7 @@ struct SshClient::Impl {
     std::string command;
     int protocol = 4;
     int time_limit = 0;
+    HostKeyPolicy host_keys;
 
     // Connection.
     SshPhase phase = SshPhase::Idle;
@@ -367,7 +371,7 @@ struct SshClient::Impl {
         }
         bool no = false;
         const std::string ssh_dir = home_directory() + "/.ssh";
-        const std::string known_hosts = ssh_dir + "/known_hosts";
+        const std::string known_hosts = host_keys.known_hosts.empty() ? ssh_dir + "/known_hosts" : host_keys.known_hosts;
         const unsigned int port_value = port;
         const int fd = tcp_fd;
         if (ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &no) < 0 ||
@@ -430,20 +434,70 @@ struct SshClient::Impl {
         const std::string print = fingerprint();
         const ssh_known_hosts_e known = ssh_session_is_known_server(session);
         const bool changed = known == SSH_KNOWN_HOSTS_CHANGED || known == SSH_KNOWN_HOSTS_OTHER;
-        accept = !changed;
+        const bool unknown = known == SSH_KNOWN_HOSTS_UNKNOWN || known == SSH_KNOWN_HOSTS_NOT_FOUND;
+        accept = !changed && !(unknown && host_keys.check == HostKeyCheck::Yes);
         if (self.HostFingerprint) self.HostFingerprint(print, accept);
         if (changed) {
             fail(1, "The host key of " + where() + " has changed (" + print +
-                        "): it does not match the key recorded in known_hosts, so the "
-                        "connection was refused");
+                        "): it does not match the key recorded in " + recorded_at() +
+                        ", so the connection was refused");
+            return;
+        }
+        if (unknown && host_keys.check == HostKeyCheck::Yes) {
+            fail(1, "The host key of " + where() + " (" + print + ") is not recorded in " + known_hosts_path() +
+                        ": record it with a first run with --host-key-check accept-new, or with ssh-keyscan -p " +
+                        std::to_string(port) + " " + host + " >> " + known_hosts_path());
             return;
         }
         if (!accept) {
             fail(1, "The host key of " + where() + " (" + print + ") was not accepted");
             return;
         }
+        if (unknown && host_keys.check == HostKeyCheck::AcceptNew) record_host_key();
         set_phase(SshPhase::Authenticating);
         step_auth();
+    }
+
+    std::string known_hosts_path() const {
+        return host_keys.known_hosts.empty() ? home_directory() + "/.ssh/known_hosts" : host_keys.known_hosts;
+    }
+
+    // The file and line that hold this host's recorded key, for the operator to look at.
+    std::string recorded_at() const {
+        const std::string path = known_hosts_path();
+        const std::string name = port == 22 ? host : "[" + host + "]:" + std::to_string(port);
+        std::ifstream in(path);
+        int number = 0;
+        for (std::string line; std::getline(in, line);) {
+            ++number;
+            ssh_knownhosts_entry* entry = nullptr;
+            if (line.empty() || line[0] == '#' || ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) != SSH_OK) {
+                continue;
+            }
+            ssh_knownhosts_entry_free(entry);
+            return path + " line " + std::to_string(number);
+        }
+        return "known_hosts (" + path + " or /etc/ssh/ssh_known_hosts)";
+    }
+
+    // Records the key of a host seen for the first time; a file that cannot be written costs a
+    // warning, not the check.
+    void record_host_key() {
+        const std::string path = known_hosts_path();
+        // Folders that are missing are made private, as ssh makes ~/.ssh.
+        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+            ::mkdir(path.substr(0, slash).c_str(), 0700);
+        }
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        // Checks of the same host at once record it once: the first to hold the lock writes.
+        if (fd >= 0) ::flock(fd, LOCK_EX);
+        const bool written = fd >= 0 && (ssh_session_is_known_server(session) == SSH_KNOWN_HOSTS_OK ||
+                                         ssh_session_update_known_hosts(session) == SSH_OK);
+        if (fd >= 0) ::close(fd);
+        if (!written) {
+            std::cerr << "varnok: warning: the host key of " << where() << " could not be recorded in " << path
+                      << (fd < 0 ? std::string(": ") + std::strerror(errno) : std::string()) << "\n";
+        }
     }
 
     void step_auth() {
@@ -713,6 +767,7 @@ const std::string& SshClient::command_text() const { return impl_->command; }
 void SshClient::set_command_text(const std::string& command) { impl_->command = command; }
 void SshClient::set_protocol(int selection) { impl_->protocol = selection; }
 void SshClient::set_time_limit(int16_t seconds) { impl_->time_limit = seconds; }
+void SshClient::set_host_key_policy(const HostKeyPolicy& policy) { impl_->host_keys = policy; }
 
 void SshClient::connect() {
     if (impl_->phase != SshPhase::Idle) throw SshError("The client has already connected");

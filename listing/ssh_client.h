@@ -50,6 +50,17 @@ enum class SshPhase : int32_t {
     Closed,
 };
 
+/// What the client does with a host key known_hosts does not hold, as OpenSSH's
+/// StrictHostKeyChecking: No accepts it and records nothing, AcceptNew records it, Yes refuses
+/// it. A key that contradicts the file is refused in every case.
+enum class HostKeyCheck { No, AcceptNew, Yes };
+
+/// Where host keys are looked up and recorded, and what happens to unknown ones.
+struct HostKeyPolicy {
+    HostKeyCheck check = HostKeyCheck::No;
+    std::string known_hosts;  ///< empty: ~/.ssh/known_hosts
+};
+
 /// The SSH client object: runs one command line on a remote host without blocking and raises
 /// its events from DoEvents() on the thread that connected it.
 class SshClient {
@@ -98,6 +109,8 @@ public:
     void set_command_text(const std::string& command);
     /// 2 selects SSH version 1 (refused when connecting), 3 and 4 SSH version 2.
     void set_protocol(int selection);
+    /// How host keys are checked (default: the file in ~/.ssh, unknown keys accepted unrecorded).
+    void set_host_key_policy(const HostKeyPolicy& policy);
     /// Seconds for the whole connection; 0 or below means 30.
     void set_time_limit(int16_t seconds);
     /// Starts connecting and returns at once; throws SshError when it cannot start.

@@ -12,6 +12,13 @@
 
 namespace varnok::testing {
 
+/// The suite's checks record the throwaway server's host keys in the fixture's own HOME, never
+/// in the known_hosts of whoever runs the tests.
+inline const bool fixture_home = [] {
+    if (const char* dir = std::getenv("VARNOK_FIXTURE")) setenv("HOME", (std::string(dir) + "/home").c_str(), 1);
+    return true;
+}();
+
 /// The values the sshd fixture script wrote into its env file.
 inline const std::map<std::string, std::string>& fixture() {
     static const std::map<std::string, std::string> values = [] {

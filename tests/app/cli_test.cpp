@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -227,6 +228,51 @@ TEST(VarnokCli, WritesPassiveResultsIntoAnEnginesCommandPipe) {
     EXPECT_EQ(unread.status, 3);
     EXPECT_NE(unread.out.find("varnok: passive results not delivered: cannot open " + fifo), std::string::npos) << unread.out;
     std::remove(fifo.c_str());
+}
+
+TEST(VarnokCli, PinsHostKeysOnFirstUse) {
+    const std::string dir = std::string(::testing::TempDir()) + "varnok-kh-" + std::to_string(getpid());
+    const std::string file = dir + "/ssh/known_hosts";
+    const std::string check = "check --host 127.0.0.1 -t 5 --param '" + bsd("#SGN=LT#NUM=1") + "' --known-hosts ";
+    const std::string ok = "8 processes running and 2 with the name sshd\n";
+    const std::string where = "'127.0.0.1' port " + fx("VARNOK_SSH_PORT_BSD");
+
+    EXPECT_EQ(varnok(check + file + " --host-key-check no").out, ok);  // records nothing
+    EXPECT_FALSE(std::filesystem::exists(file));
+    const CliRun unknown = varnok(check + file + " --host-key-check yes");
+    EXPECT_EQ(unknown.status, 3);
+    EXPECT_EQ(unknown.out.rfind("The host key of " + where + " (ssh-ed25519 SHA256:", 0), 0u) << unknown.out;
+    EXPECT_NE(unknown.out.find(") is not recorded in " + file + ": record it with a first run with --host-key-check "
+                               "accept-new, or with ssh-keyscan -p " + fx("VARNOK_SSH_PORT_BSD") + " 127.0.0.1 >> " + file),
+              std::string::npos) << unknown.out;
+
+    EXPECT_EQ(varnok(check + file).out, ok);  // accept-new by default: recorded, folder and file private
+    EXPECT_EQ(std::filesystem::status(dir + "/ssh").permissions(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(std::filesystem::status(file).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(varnok(check + file + " --host-key-check yes").out, ok);
+
+    {  // another key recorded for the host, on line 2
+        std::ofstream kh(file, std::ios::trunc);
+        kh << "# pinned\n[127.0.0.1]:" << fx("VARNOK_SSH_PORT_BSD")
+           << " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBtJmQ3pPOyYDiOQ6gmE0YEDcHR3a8oR4JhZzDO3hu1n\n";
+    }
+    for (const char* mode : {"yes", "accept-new", "no"}) {
+        const CliRun changed = varnok(check + file + " --format nagios --host-key-check " + mode);
+        EXPECT_EQ(changed.status, 3);
+        EXPECT_EQ(changed.out.rfind("PROCS UNKNOWN: The host key of " + where + " has changed (ssh-ed25519 SHA256:", 0), 0u)
+            << changed.out;
+        EXPECT_NE(changed.out.find("it does not match the key recorded in " + file + " line 2, so the connection was refused"),
+                  std::string::npos) << changed.out;
+    }
+
+    // A file that cannot be written is a warning; the check still runs.
+    const CliRun unwritable = varnok(check + "/dev/null/known_hosts", "", true);
+    EXPECT_EQ(unwritable.status, 0);
+    EXPECT_NE(unwritable.out.find("varnok: warning: the host key of " + where + " could not be recorded in "
+                                  "/dev/null/known_hosts"), std::string::npos) << unwritable.out;
+    EXPECT_NE(unwritable.out.find(ok), std::string::npos);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(VarnokCli, ComposesAndShowsParameterStrings) {
