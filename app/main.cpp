@@ -40,6 +40,7 @@ struct Target {
     std::string warning;
     std::string critical;
     std::string passive;
+    std::string passive_host;
     int jobs = 8;
     std::string known_hosts;
     std::string host_key_check = "accept-new";
@@ -209,7 +210,10 @@ int run_check_command(const Target& t) {
                 std::cout << format_outcome(o, t.format, with_host, with_rule) << "\n";
             }
             worst = std::max(worst, static_cast<int>(o.status));
-            if (!t.passive.empty()) passive += passive_result_line(o, o.host, static_cast<long long>(std::time(nullptr)));
+            if (!t.passive.empty()) {
+                passive += passive_result_line(o, t.passive_host.empty() ? o.host : t.passive_host,
+                                               static_cast<long long>(std::time(nullptr)));
+            }
         }
         std::cout << std::flush;
     };
@@ -337,6 +341,8 @@ int main(int argc, char** argv) {
     check->add_option("--passive", target.passive,
                       "Also write each result as PROCESS_SERVICE_CHECK_RESULT;HOST;RULE NAME;CODE;OUTPUT "
                       "to FILE, an engine's external command file ('-': standard output)");
+    check->add_option("--passive-host", target.passive_host,
+                      "The engine's name of the host in passive results (default: the --host given)");
     add_param_options(*check, target, true);
     check->footer(
         "\nParameter string fields (#KEY=VALUE, keys in any case):\n"
