@@ -43,22 +43,6 @@ std::string bsd(const std::string& rule) {
            "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=sshd" + rule + "#";
 }
 
-TEST(VarnokCli, ExitsWithThePluginStatusOfTheResult) {
-    const CliRun ok = varnok("check --host 127.0.0.1 --timeout 5 --param '" + bsd("#SGN=LT#NUM=1") + "'");
-    EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, "8 processes running and 2 with the name sshd\n");
-    const CliRun critical = varnok("check --host 127.0.0.1 --timeout 5 --param '" + bsd("#SGN=LT#NUM=3") + "'");
-    EXPECT_EQ(critical.status, 2);
-    EXPECT_EQ(critical.out, "8 processes running and 2 with the name sshd\n");
-    const CliRun refused = varnok("check --host 127.0.0.1 --param '#PWD=YQ==#'");
-    EXPECT_EQ(refused.status, 3);
-    EXPECT_EQ(refused.out, "ERR: can't connect to an SSH server without a USERNAME\n");
-    const CliRun closed = varnok("check --host 127.0.0.1 --param '#USR=u#PWD=YQ==#PORT=" +
-                              std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15) + "#'");
-    EXPECT_EQ(closed.status, 3);
-    EXPECT_NE(closed.out.find("Connection refused"), std::string::npos);
-}
-
 TEST(VarnokCli, AnAddressNeedsNoNameServer) {
     // What the process sends to port 53, seen by strace; a name that needs DNS shows the method
     // sees such traffic at all.
@@ -102,24 +86,12 @@ TEST(VarnokCli, TheDialogsFailedCallsReachTheCommandLine) {
     EXPECT_NE(no_display.out.find("varnok: error 5: No display can be opened"), std::string::npos) << no_display.out;
 }
 
-TEST(VarnokCli, ReadsTheParameterStringFromStandardInput) {
-    const CliRun r = varnok("check --host 127.0.0.1 --timeout 5 --param-file -", bsd("#SGN=LT#NUM=1") + "\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "8 processes running and 2 with the name sshd\n");
-}
-
 TEST(VarnokCli, ListsTheRemoteProcessesSorted) {
     const CliRun r = varnok("list --host 127.0.0.1 --timeout 5 --param '" + bsd("") + "'");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "/sbin/devd\n/sbin/init --\n/usr/libexec/getty Pc ttyv0\n/usr/sbin/cron -s\n"
               "/usr/sbin/sshd\n/usr/sbin/syslogd -s\n[kernel]\nsshd: monitor@notty (sshd)\n");
-}
-
-TEST(VarnokCli, PrintsAPluginLineWithTheSameExitStatus) {
-    const CliRun nagios = varnok("check --format nagios --host 127.0.0.1 --param '" + bsd("#SGN=AL#NUM=2") + "'");
-    EXPECT_EQ(nagios.status, 2);
-    EXPECT_EQ(nagios.out, "PROCS CRITICAL: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;;~:1;0\n");
 }
 
 TEST(VarnokCli, ChecksEveryHostOfAFileAndExitsWithTheWorstStatus) {
@@ -179,11 +151,21 @@ TEST(VarnokCli, RulesWithTheSameConnectionShareOneLoginAndGiveWhatEachGivesAlone
 
 TEST(VarnokCli, SpeaksThePluginConventions) {
     const std::string sshd = bsd("#SGN=LT#NUM=1");
+    const std::string closed = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
     const struct {
         std::string args;
         int status;
         std::string out;
+        std::string stdin_text = "";
     } cases[] = {
+        {"--host 127.0.0.1 --timeout 5 --param '" + sshd + "'", 0, "8 processes running and 2 with the name sshd\n"},
+        {"--host 127.0.0.1 --timeout 5 --param-file -", 2, "8 processes running and 2 with the name sshd\n",
+         bsd("#SGN=LT#NUM=3") + "\n"},
+        {"--host 127.0.0.1 --param '#PWD=YQ==#'", 3, "ERR: can't connect to an SSH server without a USERNAME\n"},
+        {"--host 127.0.0.1 --param '#USR=u#PWD=YQ==#PORT=" + closed + "#'", 3,
+         "Cannot connect to '127.0.0.1' port " + closed + ": Connection refused\n"},
+        {"--format nagios --host 127.0.0.1 --param '" + bsd("#SGN=AL#NUM=2") + "'", 2,
+         "PROCS CRITICAL: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;;~:1;0\n"},
         {"-H 127.0.0.1 -t 5 --format nagios -w 3:5 -c 1: --param '" + sshd + "'", 1,
          "PROCS WARNING: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;3:5;1:;0\n"},
         {"--hostname 127.0.0.1 -t 5 --format nagios -w 1:3 -c @2 --param '" + sshd + "'", 2,
@@ -198,7 +180,7 @@ TEST(VarnokCli, SpeaksThePluginConventions) {
         {"--host 127.0.0.1 --format nagios --param '#USR=u#PWD=YQ==#PORT=99999#'", 3, "PROCS UNKNOWN: error 6: Overflow\n"},
     };
     for (const auto& c : cases) {
-        const CliRun r = varnok("check " + c.args);
+        const CliRun r = varnok("check " + c.args, c.stdin_text);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
     }

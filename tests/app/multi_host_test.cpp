@@ -61,7 +61,7 @@ TEST(MultiHost, AThousandSilentHostsEachEndAtTheirOwnLimit) {
         files.rlim_cur = 4096;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-    const SilentListener silent;
+    const LoopbackListener silent;
     ASSERT_NE(silent.port(), 0);
     const HostsRun run = check_hosts(1000, "3", "#USR=u#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#");
     EXPECT_EQ(run.status, 3);

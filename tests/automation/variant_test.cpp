@@ -63,17 +63,5 @@ TEST(VariantToText, WritesNumbersAsDecimalText) {
     EXPECT_EQ(variant_to_text(Variant("x y")), "x y");
 }
 
-TEST(VarnokComProperties, StoreWhateverTheyAreGiven) {
-    VarnokCom com;
-    EXPECT_TRUE(com.get_xc_hostname().is_empty());
-    EXPECT_TRUE(com.get_xc_result().is_empty());
-    com.put_xc_hostname(Variant(12));    // converted only when a check runs
-    com.put_xc_timeout(Variant("soon"));
-    EXPECT_EQ(com.get_xc_hostname(), Variant(12));
-    auto object = std::make_shared<AutomationObject>();
-    com.putref_xc_parameter(Variant(object));
-    EXPECT_EQ(com.get_xc_parameter().object().get(), object.get());
-}
-
 }  // namespace
 }  // namespace varnok

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -9,7 +8,6 @@
 #include "automation/automation_error.h"
 #include "check/frmmain.h"
 #include "settings/base64.h"
-#include "tests/loopback_listener.h"
 #include "tests/sshd_fixture.h"
 
 namespace varnok::testing {
@@ -75,27 +73,6 @@ TEST_F(CheckRun, AnUnreadableKeyFileStartsNoConnection) {
     ASSERT_NE(com.form().Ssh, nullptr);
     EXPECT_EQ(com.form().Ssh->phase(), SshPhase::Idle);
     EXPECT_TRUE(SessionState.Disconnected);
-}
-
-TEST_F(CheckRun, AClosedPortIsRefused) {
-    // A port of the fixture's block that nobody listens on.
-    const std::string port = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
-    std::string text;
-    EXPECT_FALSE(run_check("#USR=u#PWD=YQ==#PORT=" + port + "#", &text));
-    EXPECT_EQ(text, "Cannot connect to '127.0.0.1' port " + port + ": Connection refused");
-}
-
-TEST_F(CheckRun, AHostThatNeverAnswersEndsAtTheTimeLimit) {
-    const ScriptedListener silent;
-    const int port = silent.port();
-    ASSERT_NE(port, 0);
-    const auto start = std::chrono::steady_clock::now();
-    std::string text;
-    EXPECT_FALSE(run_check("#USR=u#PWD=YQ==#PORT=" + std::to_string(port) + "#", &text, "1"));
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(990));
-    EXPECT_EQ(text, "Timed out after 1 seconds while waiting for the SSH handshake ('127.0.0.1' port " +
-                        std::to_string(port) + ")");
 }
 
 TEST_F(CheckRun, ReadsTheListingOfEverySystem) {

@@ -241,14 +241,6 @@ private slots:
         QCOMPARE(variant_to_text(com.get_xc_parameter()), incoming.toStdString());
     }
 
-    void setTopmost() {
-        QWidget w;
-        QCOMPARE(SetTopmost(&w, true), 1);
-        QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
-        QCOMPARE(SetTopmost(&w, false), 0);
-        QVERIFY(!(w.windowFlags() & Qt::WindowStaysOnTopHint));
-    }
-
     void pickerRefusesMissingCredentialsAndBadFields() {
         const struct {
             std::string incoming;
@@ -337,26 +329,6 @@ private slots:
         QVERIFY(disabled_while_listing);
         QVERIFY(variant_to_text(com.get_xc_parameter()).find("#PRO=/usr/sbin/sshd#") != std::string::npos);
         QCOMPARE(SessionState.SelectedProcess, std::string("/usr/sbin/sshd"));
-    }
-
-    void pickerSortsUpperCaseBeforeLowerCase() {
-        using varnok::testing::fx;
-        VarnokCom com;
-        com.put_xc_hostname(Variant("127.0.0.1"));
-        com.put_xc_parameter(Variant("#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
-                                     "#PORT=" + fx("VARNOK_SSH_PORT_CYGWIN") + "#OS=OPENSSHCYGWIN#COL=8#"));
-        QStringList shown;
-        show_dialog(com, [&](FormWindow& w) {
-            when_modal("frmProcessList", [&](QWidget* p) {
-                auto* picker = static_cast<frmProcessList*>(p);
-                for (int i = 0; i < picker->lstProcesses->count(); ++i) shown << picker->lstProcesses->item(i)->text();
-                p->close();
-            });
-            w.btListProcesses->click();
-            w.close();
-        });
-        QCOMPARE(shown, (QStringList{"/usr/sbin/sshd", "C:\\Windows\\System32\\lsass.exe",
-                                     "C:\\Windows\\System32\\svchost.exe", "cygrunsrv"}));
     }
 
     // On a real X server at 96 dpi (ctest's gui_tests_x11): the password shows as "*", every

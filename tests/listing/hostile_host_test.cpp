@@ -86,7 +86,7 @@ TEST_F(HostileHost, GarbageOrSilenceInsteadOfAnSshServer) {
         {"", false, "Timed out after 1 seconds while waiting for the SSH handshake"},
     };
     for (const auto& c : cases) {
-        ScriptedListener listener(c.greeting, c.close_after);
+        LoopbackListener listener(c.greeting, c.close_after);
         ASSERT_NE(listener.port(), 0);
         const Timed t = timed_check("#USR=u#PWD=YQ==#PORT=" + std::to_string(listener.port()) + "#", "1");
         EXPECT_FALSE(t.result);
