@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 // connection and sends each its greeting; with close_after it closes a connection once the
 // client has sent something (its banner, its key exchange offer), else it keeps silent. It
 // counts the most connections it held at once: proof that checks ran side by side, without a
-// clock.
+// clock; and how long the longest-lived connection stayed open.
 class LoopbackListener {
 public:
     explicit LoopbackListener(std::string greeting = "", bool close_after = false)
@@ -44,10 +44,15 @@ public:
     int port() const { return port_; }
     /// The most connections open at the same time so far.
     size_t peak() const { return peak_; }
+    /// Connections open now.
+    size_t open() const { return open_; }
+    /// How long the longest-lived connection that has ended stayed open.
+    Clock::duration longest() const { return Clock::duration(longest_.load()); }
 
 private:
     void serve() {
         std::vector<pollfd> fds{{fd_, POLLIN, 0}};
+        std::vector<Clock::time_point> opened{Clock::now()};
         char buf[4096];
         while (!stop_) {
             if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
@@ -57,15 +62,19 @@ private:
                 if (n <= 0 || close_after_) {
                     ::close(fds[i].fd);
                     fds.erase(fds.begin() + static_cast<long>(i));
+                    longest_ = std::max(longest_.load(), (Clock::now() - opened[i]).count());
+                    opened.erase(opened.begin() + static_cast<long>(i));
                 }
             }
             if (fds[0].revents & POLLIN) {
                 for (int c; (c = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
                     if (!greeting_.empty()) (void)!::write(c, greeting_.data(), greeting_.size());
                     fds.push_back({c, POLLIN, 0});
+                    opened.push_back(Clock::now());
                 }
             }
-            peak_ = std::max<size_t>(peak_, fds.size() - 1);
+            open_ = fds.size() - 1;
+            peak_ = std::max<size_t>(peak_, open_);
         }
         for (size_t i = 1; i < fds.size(); ++i) ::close(fds[i].fd);
     }
@@ -76,6 +85,8 @@ private:
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<size_t> peak_{0};
+    std::atomic<size_t> open_{0};
+    std::atomic<Clock::rep> longest_{0};
     std::thread thread_;
 };
 
