@@ -197,9 +197,6 @@ int run_check_command(const Target& t) {
     if (hosts.empty()) return fail(t, t.hosts_file + " names no host");
     const bool with_host = !t.hosts_file.empty();
     const bool with_rule = rules.size() > 1;
-    const double seconds = std::atof(t.timeout.c_str());
-    const auto passive_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(
-                                      static_cast<long long>((seconds > 0 ? seconds : 30) * 1000));
     int worst = 0;
     std::string passive;
     const auto emit = [&](const std::vector<CheckOutcome>& outcomes) {
@@ -220,7 +217,11 @@ int run_check_command(const Target& t) {
     if (with_host) run_many(hosts, rules, thresholds, host_key_policy(t), t.jobs, emit);
     else emit(run_rules(t.host, t.timeout, rules, thresholds, host_key_policy(t)));
     if (!t.passive.empty()) {
-        if (const std::string error = write_passive(t.passive, passive, passive_deadline); !error.empty()) {
+        // The engine's pipe gets the session's time limit of its own.
+        const double seconds = std::atof(t.timeout.c_str());
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(static_cast<long long>((seconds > 0 ? seconds : 30) * 1000));
+        if (const std::string error = write_passive(t.passive, passive, deadline); !error.empty()) {
             std::cerr << "varnok: passive results not delivered: " << error << "\n";
             return kUnknown;
         }
