@@ -248,6 +248,10 @@ TEST(VarnokCli, PinsHostKeysOnFirstUse) {
                   std::string::npos) << changed.out;
     }
 
+    const CliRun list = varnok("list --host 127.0.0.1 -t 5 --param '" + bsd("") + "' --known-hosts " + file, "", true);
+    EXPECT_EQ(list.status, 3);  // the listing follows the same options
+    EXPECT_NE(list.out.find("has changed"), std::string::npos) << list.out;
+
     // A file that cannot be written is a warning; the check still runs.
     const CliRun unwritable = varnok(check + "/dev/null/known_hosts", "", true);
     EXPECT_EQ(unwritable.status, 0);
