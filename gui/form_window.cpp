@@ -3,7 +3,6 @@
 #include <QKeyEvent>
 #include <QProxyStyle>
 #include <QScreen>
-#include <cmath>
 
 #include "automation/automation_error.h"
 #include "automation/number_text.h"
@@ -56,6 +55,14 @@ void FormDialog::keyPressEvent(QKeyEvent* event) {
 
 namespace {
 
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string s(const QString& q) { return q.toStdString(); }
+
+void fill(DropDown* box, std::initializer_list<const char*> items) {
+    box->clear();
+    for (const char* item : items) box->addItem(item);
+}
+
 template <typename W>
 W* place(QWidget* form, W* w, const char* name, int left, int top, int width, int height) {
     w->setObjectName(name);
@@ -75,9 +82,6 @@ QPushButton* button(QWidget* form, const char* name, const char* caption, int l,
     return b;
 }
 
-}  // namespace
-
-namespace {
 
 // The form's password character is "*", whatever the style would draw.
 class PasswordStyle : public QProxyStyle {
@@ -194,20 +198,6 @@ void frmProcessList::resizeEvent(QResizeEvent* event) {
     Form_Resize();
 }
 
-}  // namespace varnok
-
-namespace varnok {
-namespace {
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
-std::string s(const QString& q) { return q.toStdString(); }
-
-void fill(DropDown* box, std::initializer_list<const char*> items) {
-    box->clear();
-    for (const char* item : items) box->addItem(item);
-}
-
-}  // namespace
 
 void FormWindow::Form_Load() {
     lblTemp->setText(QString());
