@@ -61,7 +61,7 @@ CheckOutcome outcome_of(VarnokCom& com, const std::string& host, const Rule& rul
         const auto alerts = [&out](const std::optional<ThresholdRange>& r) {
             return r && range_alerts(*r, out.matches);
         };
-        out.status = alerts(thresholds.critical) ? PluginStatus::Critical
+        out.status = alerts(thresholds.critical)  ? PluginStatus::Critical
                      : alerts(thresholds.warning) ? PluginStatus::Warning
                                                   : PluginStatus::Ok;
     } else {
@@ -80,12 +80,13 @@ std::optional<std::string> connection_key(const std::string& host, const std::st
     }
     const CheckSettingsRecord& s = CheckSettings;
     std::string key;
-    for (const std::string* field : {&s.Hostname, &s.Username, &s.Password, &s.Protocol, &s.KeyFile, &s.KeyType,
-                                     &s.OSType}) {
+    for (const std::string* field :
+         {&s.Hostname, &s.Username, &s.Password, &s.Protocol, &s.KeyFile, &s.KeyType, &s.OSType}) {
         key += *field;
         key += '\0';
     }
-    return key + std::to_string(s.TimeoutSeconds) + '\0' + std::to_string(s.Port) + (s.AddWait ? "W" : "");
+    return key + std::to_string(s.TimeoutSeconds) + '\0' + std::to_string(s.Port) +
+           (s.AddWait ? "W" : "");
 }
 
 }  // namespace
@@ -102,13 +103,19 @@ ThresholdRange parse_range(const std::string& text) {
     const std::string start = colon == std::string::npos ? "" : body.substr(0, colon);
     const std::string end = colon == std::string::npos ? body : body.substr(colon + 1);
     const double infinity = std::numeric_limits<double>::infinity();
-    bool ok = !body.empty() && body.find(':', colon == std::string::npos ? 0 : colon + 1) == std::string::npos;
-    if (start == "~") r.start = -infinity;
-    else if (!start.empty()) ok = ok && range_number(start, r.start);
-    if (end.empty()) r.end = infinity;
-    else ok = ok && range_number(end, r.end);
+    bool ok = !body.empty() &&
+              body.find(':', colon == std::string::npos ? 0 : colon + 1) == std::string::npos;
+    if (start == "~")
+        r.start = -infinity;
+    else if (!start.empty())
+        ok = ok && range_number(start, r.start);
+    if (end.empty())
+        r.end = infinity;
+    else
+        ok = ok && range_number(end, r.end);
     if (!ok || r.start > r.end) {
-        throw std::invalid_argument("the range '" + text + "' is not [@][start:][end] with start <= end "
+        throw std::invalid_argument("the range '" + text +
+                                    "' is not [@][start:][end] with start <= end "
                                     "(e.g. 1:3, 2:, ~:5, @0:1)");
     }
     return r;
@@ -119,8 +126,9 @@ bool range_alerts(const ThresholdRange& r, double value) {
     return r.inside ? inside : !inside;
 }
 
-CheckOutcome run_check(const std::string& host, const std::string& timeout, const std::string& param,
-                       const Thresholds& thresholds, const HostKeyPolicy& host_keys) {
+CheckOutcome run_check(const std::string& host, const std::string& timeout,
+                       const std::string& param, const Thresholds& thresholds,
+                       const HostKeyPolicy& host_keys) {
     return run_rules(host, timeout, {Rule{"", param}}, thresholds, host_keys).front();
 }
 
@@ -138,7 +146,8 @@ std::vector<CheckOutcome> run_rules(const std::string& host, const std::string& 
         com.put_xc_timeout(Variant(timeout));
         com.put_xc_parameter(Variant(rule.param));
         try {
-            const bool passed = shared != listings.end() ? com.docheck_on(shared->second) : com.xc_docheck();
+            const bool passed =
+                shared != listings.end() ? com.docheck_on(shared->second) : com.xc_docheck();
             outcomes.push_back(outcome_of(com, host, rule, passed, thresholds));
             if (VarnokCom::Listing listing = com.last_listing(); key && listing.taken) {
                 listings.emplace(*key, std::move(listing));
@@ -168,8 +177,10 @@ std::string nagios_line(const CheckOutcome& o) {
     line += o.text;
     if (o.listing_ran) {
         const Thresholds& t = o.thresholds;
-        line += " | procs=" + std::to_string(o.processes) + ";;;0 matches=" + std::to_string(o.matches) + ";" +
-                (t.any() ? (t.warning ? t.warning->text : "") + ";" + (t.critical ? t.critical->text : "")
+        line += " | procs=" + std::to_string(o.processes) +
+                ";;;0 matches=" + std::to_string(o.matches) + ";" +
+                (t.any() ? (t.warning ? t.warning->text : "") + ";" +
+                               (t.critical ? t.critical->text : "")
                          : ";" + nagios_range(o.rule, o.instances)) +
                 ";0";
     }
@@ -206,8 +217,8 @@ std::vector<HostEntry> parse_hosts(const std::string& text, const std::string& d
     return hosts;
 }
 
-void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rules, const Thresholds& thresholds,
-              const HostKeyPolicy& host_keys, int jobs,
+void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rules,
+              const Thresholds& thresholds, const HostKeyPolicy& host_keys, int jobs,
               const std::function<void(const std::vector<CheckOutcome>&)>& emit) {
     std::vector<std::vector<CheckOutcome>> outcomes(hosts.size());
     std::vector<bool> done(hosts.size(), false);
@@ -223,7 +234,8 @@ void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rule
                 if (next >= hosts.size()) return;
                 i = next++;
             }
-            std::vector<CheckOutcome> o = run_rules(hosts[i].host, hosts[i].timeout, rules, thresholds, host_keys);
+            std::vector<CheckOutcome> o =
+                run_rules(hosts[i].host, hosts[i].timeout, rules, thresholds, host_keys);
             {
                 std::lock_guard lock(mutex);
                 outcomes[i] = std::move(o);
@@ -232,7 +244,8 @@ void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rule
             ready.notify_one();
         }
     };
-    const size_t count = std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(std::max(1, jobs)), hosts.size()));
+    const size_t count =
+        std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(std::max(1, jobs)), hosts.size()));
     std::vector<std::thread> threads;
     threads.reserve(count);
     for (size_t t = 0; t < count; ++t) threads.emplace_back(worker);
@@ -246,14 +259,15 @@ void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rule
     for (auto& t : threads) t.join();
 }
 
-std::string passive_result_line(const CheckOutcome& o, const std::string& host, long long unix_time) {
+std::string passive_result_line(const CheckOutcome& o, const std::string& host,
+                                long long unix_time) {
     // The external command file takes one command a line.
     std::string output = nagios_line(o);
     for (char& c : output) {
         if (c == '\n' || c == '\r') c = ' ';
     }
-    return "[" + std::to_string(unix_time) + "] PROCESS_SERVICE_CHECK_RESULT;" + host + ";" + o.rule_name + ";" +
-           std::to_string(static_cast<int>(o.status)) + ";" + output + "\n";
+    return "[" + std::to_string(unix_time) + "] PROCESS_SERVICE_CHECK_RESULT;" + host + ";" +
+           o.rule_name + ";" + std::to_string(static_cast<int>(o.status)) + ";" + output + "\n";
 }
 
 }  // namespace varnok

@@ -60,8 +60,9 @@ struct CheckOutcome {
 };
 
 /// Runs one check on the calling thread with a fresh check object.
-CheckOutcome run_check(const std::string& host, const std::string& timeout, const std::string& param,
-                       const Thresholds& thresholds = {}, const HostKeyPolicy& host_keys = {});
+CheckOutcome run_check(const std::string& host, const std::string& timeout,
+                       const std::string& param, const Thresholds& thresholds = {},
+                       const HostKeyPolicy& host_keys = {});
 
 /// Checks every rule against one host on the calling thread, in order: rules whose connection
 /// settings agree share one listing (one login), each then gives what a check of its own gives.
@@ -91,12 +92,13 @@ std::vector<HostEntry> parse_hosts(const std::string& text, const std::string& d
 /// Checks every rule on every host, up to jobs hosts at a time, each on its own thread with one
 /// login per host for rules that share connection settings; calls emit with each host's
 /// outcomes in the order of hosts, as soon as they and all before them are done.
-void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rules, const Thresholds& thresholds,
-              const HostKeyPolicy& host_keys, int jobs,
+void run_many(const std::vector<HostEntry>& hosts, const std::vector<Rule>& rules,
+              const Thresholds& thresholds, const HostKeyPolicy& host_keys, int jobs,
               const std::function<void(const std::vector<CheckOutcome>&)>& emit);
 
 /// One line of an engine's external command file: "[TIME] PROCESS_SERVICE_CHECK_RESULT;HOST;
 /// SERVICE;CODE;OUTPUT", OUTPUT the plugin line; a line end in a text becomes a space.
-std::string passive_result_line(const CheckOutcome& outcome, const std::string& host, long long unix_time);
+std::string passive_result_line(const CheckOutcome& outcome, const std::string& host,
+                                long long unix_time);
 
 }  // namespace varnok

@@ -38,7 +38,7 @@ struct ListingResult {
 
 /// The form object's side of the border: it owns the SSH session and this thread's state.
 class FormHost {
-public:
+  public:
     /// The system rule: the column position for a system position, or -1 for no change.
     virtual int default_column(int os_position) const = 0;
     /// OK: keeps the parameter string written from values as this thread's ParameterText.
@@ -50,13 +50,13 @@ public:
     /// Records the picker's choice.
     virtual void set_selected_process(const std::string& name) = 0;
 
-protected:
+  protected:
     ~FormHost() = default;
 };
 
 /// The window of one loaded form, implemented by the window module.
 class FormUi {
-public:
+  public:
     virtual ~FormUi() = default;
     /// Puts contents into the controls; throws AutomationError 380 for a list position that
     /// does not exist.

@@ -18,7 +18,8 @@ constexpr const char* kModuleName = "libcomvarnok-gui.so." VARNOK_GUI_ABI;
 // where libcomvarnok.so is installed); an installed varnok finds it in the library folder.
 std::string module_beside_this_object() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&module_beside_this_object), &info) == 0 || info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&module_beside_this_object), &info) == 0 ||
+        info.dli_fname == nullptr) {
         return {};
     }
     const std::string self = info.dli_fname;
@@ -37,8 +38,8 @@ const GuiModule& gui_module() {
         // A host that linked the module already (the GUI tests) has it loaded.
         void* handle = dlopen(kModuleName, RTLD_NOW | RTLD_NOLOAD);
         std::string tried;
-        for (const std::string& path : {module_beside_this_object(),
-                                        std::string(VARNOK_INSTALL_LIBDIR "/") + kModuleName}) {
+        for (const std::string& path :
+             {module_beside_this_object(), std::string(VARNOK_INSTALL_LIBDIR "/") + kModuleName}) {
             if (handle != nullptr || path.empty()) break;
             handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (handle == nullptr) {
@@ -56,7 +57,9 @@ const GuiModule& gui_module() {
         const auto pump = reinterpret_cast<GuiPump>(dlsym(handle, kGuiPumpSymbol));
         if (m.create == nullptr || pump == nullptr) {
             m.create = nullptr;
-            m.error = std::string("The settings dialog's window module is not the one this check was built with (") +
+            m.error = std::string(
+                          "The settings dialog's window module is not the one this check was built "
+                          "with (") +
                       kModuleName + ")";
             return m;
         }
@@ -97,13 +100,17 @@ std::string frmmain::lblTemp_caption() const {
 }
 
 void frmmain::set_lblTemp_caption(const std::string& caption) {
-    if (window_) window_->set_lblTemp_caption(caption);
-    else SessionDriver::set_lblTemp_caption(caption);
+    if (window_)
+        window_->set_lblTemp_caption(caption);
+    else
+        SessionDriver::set_lblTemp_caption(caption);
 }
 
 int frmmain::default_column(int os_position) const { return default_column_for_os(os_position); }
 
-void frmmain::accept_values(const FormValues& values) { ParameterText = write_parameter_string(values); }
+void frmmain::accept_values(const FormValues& values) {
+    ParameterText = write_parameter_string(values);
+}
 
 ListingResult frmmain::list_processes(const ListingRequest& r) {
     const FormValues& f = r.fields;
@@ -133,7 +140,8 @@ ListingResult frmmain::list_processes(const ListingRequest& r) {
         return result;
     }
     SortWords();
-    result.entries.assign(SessionState.Lines.begin(), SessionState.Lines.begin() + SessionState.LineCount);
+    result.entries.assign(SessionState.Lines.begin(),
+                          SessionState.Lines.begin() + SessionState.LineCount);
     return result;
 }
 

@@ -11,7 +11,7 @@ namespace varnok {
 /// The settings form of one check object. It hosts the SSH session driver, which needs no
 /// display; its window comes from the window module, loaded when its controls are first used.
 class frmmain : public SessionDriver, private FormHost {
-public:
+  public:
     frmmain();
     ~frmmain() override;
 
@@ -32,7 +32,7 @@ public:
     std::string lblTemp_caption() const override;
     void set_lblTemp_caption(const std::string& caption) override;
 
-private:
+  private:
     int default_column(int os_position) const override;
     void accept_values(const FormValues& values) override;
     ListingResult list_processes(const ListingRequest& request) override;

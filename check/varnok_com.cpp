@@ -6,8 +6,8 @@
 #include "automation/automation_error.h"
 #include "automation/number_text.h"
 #include "check/frmmain.h"
-#include "settings/base64.h"
 #include "listing/event_pump.h"
+#include "settings/base64.h"
 #include "settings/param_string.h"
 #include "settings/text.h"
 #include "state/state.h"
@@ -56,9 +56,9 @@ bool VarnokCom::run_check(const Listing* reuse) {
             for (int i = 0; i < state.LineCount; ++i) {
                 const std::string& w = state.Lines[static_cast<size_t>(i)];
                 log += " " + std::to_string(i + 1) + ": " + w + "\r\n";
-                const bool match = s.ProcessName.empty()       ? true
-                                   : s.FullOutput               ? w == s.ProcessName
-                                                                : w.find(s.ProcessName) != std::string::npos;
+                const bool match = s.ProcessName.empty() ? true
+                                   : s.FullOutput        ? w == s.ProcessName
+                                                  : w.find(s.ProcessName) != std::string::npos;
                 if (match) {
                     ++matches;
                     match_list += w + ",";

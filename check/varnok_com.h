@@ -11,7 +11,7 @@ class frmmain;
 
 /// The check object a monitoring host creates: four properties, a check and a settings dialog.
 class VarnokCom {
-public:
+  public:
     /// The programmatic identifier of the class.
     static constexpr const char* kProgId = "comVarnok.VarnokCom";
 
@@ -64,7 +64,7 @@ public:
     /// The form instance this object owns for its whole life.
     frmmain& form() { return *form_; }
 
-private:
+  private:
     bool run_check(const Listing* reuse);
 
     Variant hostname_;

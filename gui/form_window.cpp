@@ -75,17 +75,17 @@ QLabel* label(QWidget* form, const char* name, const char* caption, int l, int t
     return place(form, new QLabel(QString::fromUtf8(caption), form), name, l, t, w, h);
 }
 
-QPushButton* button(QWidget* form, const char* name, const char* caption, int l, int t, int w, int h) {
+QPushButton* button(QWidget* form, const char* name, const char* caption, int l, int t, int w,
+                    int h) {
     auto* b = place(form, new QPushButton(QString::fromUtf8(caption), form), name, l, t, w, h);
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;
 }
 
-
 // The form's password character is "*", whatever the style would draw.
 class PasswordStyle : public QProxyStyle {
-public:
+  public:
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* data) const override {
         if (hint == SH_LineEdit_PasswordCharacter) return '*';
@@ -151,10 +151,10 @@ FormWindow::FormWindow(FormHost& host) : host_(host) {
     txtTimeout = place(this, new QLineEdit(this), "txtTimeout", 1560, 3480, 1095, 285);
     Label5 = label(this, "Label5", "seconds", 2760, 3540, 1215, 255);
 
-    QWidget* order[] = {txtHostname, cmbProtocol, txtPort, txtUsername, txtPassword,
-                        txtKeyfile, cmbKeyType, cmbOS, cmbColumn, cmbEOL, cmbRule,
-                        cmbInstances, btOK, txtProcess, btListProcesses, chkIncludeWait,
-                        txtTimeout, chkIncludeinOutput};
+    QWidget* order[] = {
+        txtHostname, cmbProtocol, txtPort,         txtUsername,    txtPassword, txtKeyfile,
+        cmbKeyType,  cmbOS,       cmbColumn,       cmbEOL,         cmbRule,     cmbInstances,
+        btOK,        txtProcess,  btListProcesses, chkIncludeWait, txtTimeout,  chkIncludeinOutput};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     cmbOS->Click = [this] { cmbOS_Click(); };
@@ -175,11 +175,13 @@ frmProcessList::frmProcessList(FormHost& host) : host_(host) {
                    2640, 4335, 255);
     Label1->setAlignment(Qt::AlignCenter);
     connect(lstProcesses, &QListWidget::itemClicked, this, [this] { lstProcesses_Click(); });
-    connect(lstProcesses, &QListWidget::itemDoubleClicked, this, [this] { lstProcesses_DblClick(); });
+    connect(lstProcesses, &QListWidget::itemDoubleClicked, this,
+            [this] { lstProcesses_DblClick(); });
 }
 
 void frmProcessList::Form_Resize() {
-    lstProcesses->resize(frameGeometry().width() - twips_to_pixels(this, 345), lstProcesses->height());
+    lstProcesses->resize(frameGeometry().width() - twips_to_pixels(this, 345),
+                         lstProcesses->height());
 }
 
 void frmProcessList::lstProcesses_Click() {
@@ -198,12 +200,12 @@ void frmProcessList::resizeEvent(QResizeEvent* event) {
     Form_Resize();
 }
 
-
 void FormWindow::Form_Load() {
     lblTemp->setText(QString());
     lblTemp->hide();
-    setWindowTitle(q("*Nix processes checker: External COM check (version " + std::to_string(kVersionMajor) +
-                     "." + std::to_string(kVersionMinor) + " build " + std::to_string(kVersionRevision) + ")"));
+    setWindowTitle(q("*Nix processes checker: External COM check (version " +
+                     std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
+                     " build " + std::to_string(kVersionRevision) + ")"));
     fill(cmbProtocol, {"SSH1", "SSH2", "SSH Auto"});
     cmbProtocol->setListIndex(2);
     txtPort->setText("22");
@@ -300,7 +302,8 @@ void FormWindow::btListProcesses_Click() {
     // Fields that cannot hold a 16-bit number are refused before anything changes.
     double timeout = 0;
     const std::string timeout_text = s(txtTimeout->text());
-    if (timeout_text.find_first_not_of(' ') != std::string::npos && !whole_text_number(timeout_text, timeout)) {
+    if (timeout_text.find_first_not_of(' ') != std::string::npos &&
+        !whole_text_number(timeout_text, timeout)) {
         return refuse("The timeout must be a number of seconds");
     }
     ListingRequest request;

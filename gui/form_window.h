@@ -20,7 +20,7 @@ int twips_to_pixels(const QWidget* widget, int twips);
 /// An editable drop-down whose selected position is -1 once the operator typed a text of their
 /// own, and whose click handler runs whenever the position is set.
 class DropDown : public QComboBox {
-public:
+  public:
     explicit DropDown(QWidget* parent);
     /// The selected position, or -1 for none.
     int ListIndex() const;
@@ -30,19 +30,19 @@ public:
     /// Runs when the position is set, by the operator or by code.
     std::function<void()> Click;
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     bool typed_ = false;
 };
 
 /// A plain window that Return and Escape leave alone; closing it ends its modal loop.
 class FormDialog : public QDialog {
-public:
+  public:
     using QDialog::QDialog;
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
@@ -50,7 +50,7 @@ class frmProcessList;
 
 /// The controls of the settings form, each named as its objectName, and their handlers.
 class FormWindow : public FormDialog, public FormUi {
-public:
+  public:
     /// Builds the controls and loads the form (Form_Load) for the form object host.
     explicit FormWindow(FormHost& host);
     ~FormWindow() override;
@@ -109,14 +109,14 @@ public:
     /// True once OK closed the window.
     bool ok_pressed = false;
 
-private:
+  private:
     FormHost& host_;
     std::unique_ptr<frmProcessList> picker_;
 };
 
 /// The process picker: a list to double-click and a hint below it.
 class frmProcessList : public FormDialog {
-public:
+  public:
     /// A picker whose double-click records the choice with host.
     explicit frmProcessList(FormHost& host);
 
@@ -130,10 +130,10 @@ public:
     /// Keeps the selected entry as the pick and closes the picker.
     void lstProcesses_DblClick();
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     FormHost& host_;
 };
 

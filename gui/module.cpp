@@ -10,9 +10,8 @@
 
 extern "C" {
 
-__attribute__((visibility("default"))) varnok::FormUi* varnok_gui_create_form(varnok::FormHost* host,
-                                                                              int* error_number,
-                                                                              std::string* error_text) {
+__attribute__((visibility("default"))) varnok::FormUi* varnok_gui_create_form(
+    varnok::FormHost* host, int* error_number, std::string* error_text) {
     try {
         varnok::ensure_gui_application();
         return new varnok::FormWindow(*host);

@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
     ScreenshotHost host;
     frmProcessList picker(host);
     for (int i = 0; i < SessionState.LineCount; ++i) {
-        picker.lstProcesses->addItem(QString::fromStdString(SessionState.Lines[static_cast<size_t>(i)]));
+        picker.lstProcesses->addItem(
+            QString::fromStdString(SessionState.Lines[static_cast<size_t>(i)]));
     }
     picker.setWindowTitle("Processes running on db01.example.net");
     picker.lstProcesses->setCurrentRow(4);

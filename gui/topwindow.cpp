@@ -32,7 +32,8 @@ bool can_reach_x_display(const std::string& display) {
         sockaddr_un abstract{};
         abstract.sun_family = AF_UNIX;
         std::strncpy(abstract.sun_path + 1, path.c_str(), sizeof abstract.sun_path - 2);
-        const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+        const socklen_t len =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
         ok = ::connect(fd, reinterpret_cast<sockaddr*>(&abstract), len) == 0;
     }
     ::close(fd);
@@ -59,10 +60,12 @@ void ensure_gui_application() {
     if (p.empty() || p.rfind("xcb", 0) == 0) {
         const char* display = std::getenv("DISPLAY");
         const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        const bool has_display = display != nullptr && *display != '\0' && can_reach_x_display(display);
+        const bool has_display =
+            display != nullptr && *display != '\0' && can_reach_x_display(display);
         if (!has_display && (p.rfind("xcb", 0) == 0 || wayland == nullptr || *wayland == '\0')) {
-            throw AutomationError(5, "No display can be opened for the settings dialog (set DISPLAY, "
-                                     "or QT_QPA_PLATFORM=offscreen)");
+            throw AutomationError(5,
+                                  "No display can be opened for the settings dialog (set DISPLAY, "
+                                  "or QT_QPA_PLATFORM=offscreen)");
         }
     }
     static int argc = 1;

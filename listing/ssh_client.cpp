@@ -7,7 +7,9 @@
 #include <libssh/libssh.h>
 #include <netdb.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +18,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sys/file.h>
-#include <sys/stat.h>
 
 #include "listing/event_pump.h"
 
@@ -290,7 +290,8 @@ struct SshClient::Impl {
         numeric_hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
         addrinfo* numeric = nullptr;
         if (::getaddrinfo(host.c_str(), service.c_str(), &numeric_hints, &numeric) == 0) {
-            for (const addrinfo* n = numeric; n != nullptr; n = n->ai_next) add_address(n->ai_addr, n->ai_addrlen);
+            for (const addrinfo* n = numeric; n != nullptr; n = n->ai_next)
+                add_address(n->ai_addr, n->ai_addrlen);
             ::freeaddrinfo(numeric);
             resolved = true;
             return;
@@ -371,7 +372,8 @@ struct SshClient::Impl {
         }
         bool no = false;
         const std::string ssh_dir = home_directory() + "/.ssh";
-        const std::string known_hosts = host_keys.known_hosts.empty() ? ssh_dir + "/known_hosts" : host_keys.known_hosts;
+        const std::string known_hosts =
+            host_keys.known_hosts.empty() ? ssh_dir + "/known_hosts" : host_keys.known_hosts;
         const unsigned int port_value = port;
         const int fd = tcp_fd;
         if (ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &no) < 0 ||
@@ -444,8 +446,10 @@ struct SshClient::Impl {
             return;
         }
         if (unknown && host_keys.check == HostKeyCheck::Yes) {
-            fail(1, "The host key of " + where() + " (" + print + ") is not recorded in " + known_hosts_path() +
-                        ": record it with a first run with --host-key-check accept-new, or with ssh-keyscan -p " +
+            fail(1, "The host key of " + where() + " (" + print + ") is not recorded in " +
+                        known_hosts_path() +
+                        ": record it with a first run with --host-key-check accept-new, or with "
+                        "ssh-keyscan -p " +
                         std::to_string(port) + " " + host + " >> " + known_hosts_path());
             return;
         }
@@ -459,7 +463,8 @@ struct SshClient::Impl {
     }
 
     std::string known_hosts_path() const {
-        return host_keys.known_hosts.empty() ? home_directory() + "/.ssh/known_hosts" : host_keys.known_hosts;
+        return host_keys.known_hosts.empty() ? home_directory() + "/.ssh/known_hosts"
+                                             : host_keys.known_hosts;
     }
 
     // The file and line that hold this host's recorded key, for the operator to look at.
@@ -471,7 +476,8 @@ struct SshClient::Impl {
         for (std::string line; std::getline(in, line);) {
             ++number;
             ssh_knownhosts_entry* entry = nullptr;
-            if (line.empty() || line[0] == '#' || ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) != SSH_OK) {
+            if (line.empty() || line[0] == '#' ||
+                ssh_known_hosts_parse_line(name.c_str(), line.c_str(), &entry) != SSH_OK) {
                 continue;
             }
             ssh_knownhosts_entry_free(entry);
@@ -485,18 +491,22 @@ struct SshClient::Impl {
     void record_host_key() {
         const std::string path = known_hosts_path();
         // Folders that are missing are made private, as ssh makes ~/.ssh.
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        for (size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
             ::mkdir(path.substr(0, slash).c_str(), 0700);
         }
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         // Checks of the same host at once record it once: the first to hold the lock writes.
         if (fd >= 0) ::flock(fd, LOCK_EX);
-        const bool written = fd >= 0 && (ssh_session_is_known_server(session) == SSH_KNOWN_HOSTS_OK ||
-                                         ssh_session_update_known_hosts(session) == SSH_OK);
+        const bool written =
+            fd >= 0 && (ssh_session_is_known_server(session) == SSH_KNOWN_HOSTS_OK ||
+                        ssh_session_update_known_hosts(session) == SSH_OK);
         if (fd >= 0) ::close(fd);
         if (!written) {
-            std::cerr << "varnok: warning: the host key of " << where() << " could not be recorded in " << path
-                      << (fd < 0 ? std::string(": ") + std::strerror(errno) : std::string()) << "\n";
+            std::cerr << "varnok: warning: the host key of " << where()
+                      << " could not be recorded in " << path
+                      << (fd < 0 ? std::string(": ") + std::strerror(errno) : std::string())
+                      << "\n";
         }
     }
 
@@ -654,8 +664,8 @@ struct SshClient::Impl {
         timeval max{left / 1000, (left % 1000) * 1000}, tv{};
         const timeval* t = ares_timeout(resolver, &max, &tv);
         if (t != nullptr) {
-            timeout_ms = std::min<int>(timeout_ms,
-                                       static_cast<int>(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000));
+            timeout_ms = std::min<int>(
+                timeout_ms, static_cast<int>(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000));
         }
     }
 

@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // counts the most connections it held at once: proof that checks ran side by side, without a
 // clock; and how long the longest-lived connection stayed open.
 class LoopbackListener {
-public:
+  public:
     explicit LoopbackListener(std::string greeting = "", bool close_after = false)
         : greeting_(std::move(greeting)), close_after_(close_after) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -49,7 +49,7 @@ public:
     /// How long the longest-lived connection that has ended stayed open.
     Clock::duration longest() const { return Clock::duration(longest_.load()); }
 
-private:
+  private:
     void serve() {
         std::vector<pollfd> fds{{fd_, POLLIN, 0}};
         std::vector<Clock::time_point> opened{Clock::now()};

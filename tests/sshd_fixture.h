@@ -15,7 +15,8 @@ namespace varnok::testing {
 /// The suite's checks record the throwaway server's host keys in the fixture's own HOME, never
 /// in the known_hosts of whoever runs the tests.
 inline const bool fixture_home = [] {
-    if (const char* dir = std::getenv("VARNOK_FIXTURE")) setenv("HOME", (std::string(dir) + "/home").c_str(), 1);
+    if (const char* dir = std::getenv("VARNOK_FIXTURE"))
+        setenv("HOME", (std::string(dir) + "/home").c_str(), 1);
     return true;
 }();
 
@@ -59,8 +60,8 @@ inline std::string param(const std::string& port_key, const std::string& login,
 std::string password_field();
 
 /// Runs one check on a fresh object; returns the Boolean and leaves the text in *text.
-inline bool run_check(const std::string& parameter, std::string* text, const std::string& timeout = "5",
-                      const std::string& host = "127.0.0.1") {
+inline bool run_check(const std::string& parameter, std::string* text,
+                      const std::string& timeout = "5", const std::string& host = "127.0.0.1") {
     VarnokCom com;
     com.put_xc_hostname(Variant(host));
     com.put_xc_timeout(Variant(timeout));

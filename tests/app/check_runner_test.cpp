@@ -14,8 +14,8 @@ TEST(NagiosRange, AlertsExactlyWhenTheRuleDoes) {
         const char* rule;
         int n;
         const char* range;
-    } cases[] = {{"LT", 1, "1:"}, {"LT", 0, "0:"}, {"AL", 1, "~:0"}, {"AL", 0, "~:-1"},
-                 {"AL", 5, "~:4"}, {"", 3, "~:2"}, {"XX", 2, "~:1"}};
+    } cases[] = {{"LT", 1, "1:"},  {"LT", 0, "0:"}, {"AL", 1, "~:0"}, {"AL", 0, "~:-1"},
+                 {"AL", 5, "~:4"}, {"", 3, "~:2"},  {"XX", 2, "~:1"}};
     for (const auto& c : cases) EXPECT_EQ(nagios_range(c.rule, c.n), c.range) << c.rule << c.n;
 }
 
@@ -29,27 +29,31 @@ TEST(PluginOutput, WritesOneLineInEachFormat) {
     o.rule = "LT";
     o.instances = 1;
     EXPECT_EQ(nagios_line(o),
-              "PROCS CRITICAL: 212 processes running and 0 with the name sshd | procs=212;;;0 matches=0;;1:;0");
-    EXPECT_EQ(json_line(o),
-              R"({"host":"db01","matches":0,"passed":false,"processes":212,"result":"212 processes running and 0 with the name sshd","status":"CRITICAL"})");
+              "PROCS CRITICAL: 212 processes running and 0 with the name sshd | procs=212;;;0 "
+              "matches=0;;1:;0");
+    EXPECT_EQ(
+        json_line(o),
+        R"({"host":"db01","matches":0,"passed":false,"processes":212,"result":"212 processes running and 0 with the name sshd","status":"CRITICAL"})");
     CheckOutcome failed;
     failed.host = "h";
     failed.error_number = 6;
     failed.error_text = "Overflow";
     EXPECT_EQ(nagios_line(failed), "PROCS UNKNOWN: error 6: Overflow");
-    EXPECT_EQ(json_line(failed),
-              R"({"error":{"description":"Overflow","number":6},"host":"h","passed":false,"status":"UNKNOWN"})");
+    EXPECT_EQ(
+        json_line(failed),
+        R"({"error":{"description":"Overflow","number":6},"host":"h","passed":false,"status":"UNKNOWN"})");
     CheckOutcome refused;
     refused.text = "ERR: can't connect to an SSH server without a USERNAME";
-    EXPECT_EQ(nagios_line(refused), "PROCS UNKNOWN: ERR: can't connect to an SSH server without a USERNAME");
+    EXPECT_EQ(nagios_line(refused),
+              "PROCS UNKNOWN: ERR: can't connect to an SSH server without a USERNAME");
 }
 
 TEST(ThresholdRange, AlertsAsThePluginGuidelinesSay) {
     const struct {
         const char* range;
         std::vector<int> alerting;  // of the counts 0..4
-    } cases[] = {{"3", {4}},          {"1:", {0}},         {"~:2", {3, 4}}, {"1:3", {0, 4}},
-                 {"@1:3", {1, 2, 3}}, {"@0", {0}},         {"2:2", {0, 1, 3, 4}}, {"-1:+1.5", {2, 3, 4}}};
+    } cases[] = {{"3", {4}},          {"1:", {0}}, {"~:2", {3, 4}},       {"1:3", {0, 4}},
+                 {"@1:3", {1, 2, 3}}, {"@0", {0}}, {"2:2", {0, 1, 3, 4}}, {"-1:+1.5", {2, 3, 4}}};
     for (const auto& c : cases) {
         const ThresholdRange r = parse_range(c.range);
         std::vector<int> alerting;
@@ -73,16 +77,21 @@ TEST(PluginOutput, RangesDecideAndShowInThePerformanceData) {
     o.processes = 8;
     o.matches = 2;
     o.thresholds.warning = parse_range("3:5");
-    EXPECT_EQ(nagios_line(o), "PROCS WARNING: 8 processes running and 2 with the name sshd | procs=8;;;0 matches=2;3:5;;0");
+    EXPECT_EQ(nagios_line(o),
+              "PROCS WARNING: 8 processes running and 2 with the name sshd | procs=8;;;0 "
+              "matches=2;3:5;;0");
     EXPECT_EQ(passive_result_line(o, "db01", 1700000000),
-              "[1700000000] PROCESS_SERVICE_CHECK_RESULT;db01;sshd;1;PROCS WARNING: 8 processes running and 2 with "
+              "[1700000000] PROCESS_SERVICE_CHECK_RESULT;db01;sshd;1;PROCS WARNING: 8 processes "
+              "running and 2 with "
               "the name sshd | procs=8;;;0 matches=2;3:5;;0\n");
     o.text = "two\nlines";
-    EXPECT_EQ(passive_result_line(o, "db01", 1).find('\n'), passive_result_line(o, "db01", 1).size() - 1);
+    EXPECT_EQ(passive_result_line(o, "db01", 1).find('\n'),
+              passive_result_line(o, "db01", 1).size() - 1);
 }
 
 TEST(HostsFile, SkipsCommentsAndBlankLinesAndReadsTimeLimits) {
-    const auto hosts = parse_hosts("# web tier\nweb1\n\n  web2   7  # slow\n\t db1\t3\n#x 1\n", "20");
+    const auto hosts =
+        parse_hosts("# web tier\nweb1\n\n  web2   7  # slow\n\t db1\t3\n#x 1\n", "20");
     ASSERT_EQ(hosts.size(), 3u);
     EXPECT_EQ(hosts[0].host, "web1");
     EXPECT_EQ(hosts[0].timeout, "20");
@@ -94,9 +103,10 @@ TEST(HostsFile, SkipsCommentsAndBlankLinesAndReadsTimeLimits) {
 
 TEST(ParamCommand, ComposesWithTheDialogsDefaultsAndSystemColumn) {
     ParamOptions o;
-    EXPECT_EQ(write_parameter_string(form_values(o)),
-              "#ENC=T#USR=#PWD=#PROTO=A#PORT=22#KEYF=#KEYT=RSA#OS=LINUX#COL=5#PRO=#SGN=LT#NUM=1#EOL=LF"
-              "#FULL=N#WAIT=F#INPL=F#");
+    EXPECT_EQ(
+        write_parameter_string(form_values(o)),
+        "#ENC=T#USR=#PWD=#PROTO=A#PORT=22#KEYF=#KEYT=RSA#OS=LINUX#COL=5#PRO=#SGN=LT#NUM=1#EOL=LF"
+        "#FULL=N#WAIT=F#INPL=F#");
     o.os = "HPUX";
     o.user = "mon";
     o.password = "pw";
@@ -104,7 +114,8 @@ TEST(ParamCommand, ComposesWithTheDialogsDefaultsAndSystemColumn) {
     o.instances = 3;
     o.wait = true;
     EXPECT_EQ(write_parameter_string(form_values(o)),
-              "#ENC=T#USR=mon#PWD=cHc=#PROTO=A#PORT=22#KEYF=#KEYT=RSA#OS=HPUX#COL=8#PRO=#SGN=AL#NUM=3#EOL=LF"
+              "#ENC=T#USR=mon#PWD=cHc=#PROTO=A#PORT=22#KEYF=#KEYT=RSA#OS=HPUX#COL=8#PRO=#SGN=AL#"
+              "NUM=3#EOL=LF"
               "#FULL=N#WAIT=T#INPL=F#");
     o.column = 2;
     EXPECT_NE(write_parameter_string(form_values(o)).find("#COL=2#"), std::string::npos);

@@ -20,13 +20,14 @@ struct HostsRun {
 
 // `varnok check --hosts` over count lines of "127.0.0.1 timeout", all at once.
 HostsRun check_hosts(int count, const std::string& timeout, const std::string& param) {
-    const std::string hosts = std::string(::testing::TempDir()) + "varnok-hosts-" + std::to_string(getpid());
+    const std::string hosts =
+        std::string(::testing::TempDir()) + "varnok-hosts-" + std::to_string(getpid());
     {
         std::ofstream out(hosts);
         for (int i = 0; i < count; ++i) out << "127.0.0.1 " << timeout << "\n";
     }
-    const std::string cmd = "'" VARNOK_BINARY "' check --hosts '" + hosts + "' --jobs " + std::to_string(count) +
-                            " --param '" + param + "'";
+    const std::string cmd = "'" VARNOK_BINARY "' check --hosts '" + hosts + "' --jobs " +
+                            std::to_string(count) + " --param '" + param + "'";
     HostsRun run;
     FILE* pipe = popen(cmd.c_str(), "r");
     std::string out;
@@ -41,8 +42,9 @@ HostsRun check_hosts(int count, const std::string& timeout, const std::string& p
 }
 
 TEST(MultiHost, SixtyFourChecksOfOneSshdAllAnswer) {
-    const std::string param = "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
-                              "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#";
+    const std::string param =
+        "#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+        "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#";
     const HostsRun run = check_hosts(64, "10", param);
     EXPECT_EQ(run.status, 0);
     ASSERT_EQ(run.lines.size(), 64u);
@@ -60,16 +62,20 @@ TEST(MultiHost, AThousandSilentHostsEachEndAtTheirOwnLimit) {
     }
     const LoopbackListener silent;
     ASSERT_NE(silent.port(), 0);
-    const HostsRun run = check_hosts(1000, "3", "#USR=u#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#");
+    const HostsRun run =
+        check_hosts(1000, "3", "#USR=u#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#");
     EXPECT_EQ(run.status, 3);
     ASSERT_EQ(run.lines.size(), 1000u);
-    const std::string expected = "127.0.0.1\tUNKNOWN\tTimed out after 3 seconds while waiting for the SSH handshake "
-                                 "('127.0.0.1' port " + std::to_string(silent.port()) + ")";
+    const std::string expected =
+        "127.0.0.1\tUNKNOWN\tTimed out after 3 seconds while waiting for the SSH handshake "
+        "('127.0.0.1' port " +
+        std::to_string(silent.port()) + ")";
     EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), expected), 1000) << run.lines.front();
     EXPECT_EQ(silent.peak(), 1000u);  // every check held its connection at the same time
     // Each check's connection lasted no longer than its limit plus a second (the closes that
     // the process left behind are seen by the listener shortly after it ended).
-    for (int i = 0; i < 500 && silent.open() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 500 && silent.open() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(silent.open(), 0u);
     EXPECT_LT(silent.longest(), std::chrono::seconds(4));
 }
