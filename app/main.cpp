@@ -19,7 +19,6 @@
 #include "automation/automation_error.h"
 #include "check/frmmain.h"
 #include "check/varnok_com.h"
-#include "listing/event_pump.h"
 #include "listing/lines.h"
 #include "state/state.h"
 #include "state/version.h"
@@ -260,8 +259,7 @@ int run_list(const Target& t) {
         return kUnknown;
     }
     com.form().host_keys = host_key_policy(t);
-    com.form().Get_Process_list();
-    while (!SessionState.Disconnected) DoEvents();
+    com.form().run_listing();
     if (!SessionState.ConnectError.empty()) {
         std::cerr << "varnok: " << SessionState.ConnectError << "\n";
         return kUnknown;

@@ -130,8 +130,7 @@ ListingResult frmmain::list_processes(const ListingRequest& r) {
     cs.AddWait = f.wait;
     set_lblTemp_caption(time_of_day_text());
 
-    Get_Process_list();
-    while (!SessionState.Disconnected) DoEvents();
+    run_listing();
     Ssh.reset();
 
     ListingResult result;

@@ -6,7 +6,6 @@
 #include "automation/automation_error.h"
 #include "automation/number_text.h"
 #include "check/frmmain.h"
-#include "listing/event_pump.h"
 #include "settings/base64.h"
 #include "settings/param_string.h"
 #include "settings/text.h"
@@ -44,8 +43,7 @@ bool VarnokCom::run_check(const Listing* reuse) {
         if (reuse != nullptr) {
             form_->replay_listing(reuse->received, reuse->error);
         } else {
-            form_->Get_Process_list();
-            while (!SessionState.Disconnected) DoEvents();
+            form_->run_listing();
         }
 
         if (!state.ConnectError.empty()) {

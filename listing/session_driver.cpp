@@ -3,6 +3,7 @@
 #include <ctime>
 #include <exception>
 
+#include "listing/event_pump.h"
 #include "listing/lines.h"
 #include "settings/codepage.h"
 #include "state/state.h"
@@ -76,6 +77,11 @@ void SessionDriver::Get_Process_list() {
         state.Disconnected = true;
         connection_error_ = state.ConnectError;
     }
+}
+
+void SessionDriver::run_listing() {
+    Get_Process_list();
+    while (!SessionState.Disconnected) DoEvents();
 }
 
 void SessionDriver::replay_listing(const std::string& received, const std::string& error) {

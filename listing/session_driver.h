@@ -21,6 +21,9 @@ public:
     /// a setup failure ends the listing with ConnectError set and Disconnected true.
     void Get_Process_list();
 
+    /// Get_Process_list, then lets pending events run until the listing has ended.
+    void run_listing();
+
     /// Ends a listing with what an earlier one received and its error, split by this thread's
     /// CheckSettings, as if it had just been received; nothing connects.
     void replay_listing(const std::string& received, const std::string& error);

@@ -372,8 +372,7 @@ struct SshClient::Impl {
         }
         bool no = false;
         const std::string ssh_dir = home_directory() + "/.ssh";
-        const std::string known_hosts =
-            host_keys.known_hosts.empty() ? ssh_dir + "/known_hosts" : host_keys.known_hosts;
+        const std::string known_hosts = known_hosts_path();
         const unsigned int port_value = port;
         const int fd = tcp_fd;
         if (ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &no) < 0 ||
