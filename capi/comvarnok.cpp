@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "automation/automation_error.h"
 #include "check/varnok_com.h"
@@ -49,6 +50,21 @@ int32_t guarded(varnok_error* error, F&& f) {
     }
 }
 
+Variant to_variant(const varnok_variant& value) {
+    switch (value.type) {
+        case VARNOK_INTEGER:
+            return Variant(value.integer);
+        case VARNOK_DOUBLE:
+            return Variant(value.real);
+        case VARNOK_TEXT:
+            return Variant(std::string(value.text != nullptr ? value.text : ""));
+        case VARNOK_BOOLEAN:
+            return Variant(value.boolean != 0);
+        default:
+            return Variant();
+    }
+}
+
 int32_t not_supported(varnok_error* error) {
     return fail(error, 438, "Object doesn't support this property or method");
 }
@@ -66,6 +82,7 @@ int32_t varnok_create(const char* progid, varnok_object** object, varnok_error* 
     return guarded(error, [&] { *object = new varnok_object(); });
 }
 
+// The destructors of the object never throw.
 void varnok_release(varnok_object* object) { delete object; }
 
 int32_t varnok_put(varnok_object* object, const char* property, const varnok_variant* value,
@@ -73,33 +90,18 @@ int32_t varnok_put(varnok_object* object, const char* property, const varnok_var
     if (object == nullptr || property == nullptr || value == nullptr) {
         return fail(error, 5, "Invalid procedure call or argument");
     }
-    Variant v;
-    switch (value->type) {
-        case VARNOK_EMPTY:
-            break;
-        case VARNOK_INTEGER:
-            v = Variant(value->integer);
-            break;
-        case VARNOK_DOUBLE:
-            v = Variant(value->real);
-            break;
-        case VARNOK_TEXT:
-            v = Variant(std::string(value->text != nullptr ? value->text : ""));
-            break;
-        case VARNOK_BOOLEAN:
-            v = Variant(value->boolean != 0);
-            break;
-        default:
-            return fail(error, 13, "Type mismatch");
+    if (value->type < VARNOK_EMPTY || value->type > VARNOK_BOOLEAN) {
+        return fail(error, 13, "Type mismatch");
     }
-    const std::string name = property;
-    varnok::VarnokCom& com = object->com;
-    if (name == "xc_result") com.put_xc_result(v);
-    else if (name == "xc_parameter") com.put_xc_parameter(v);
-    else if (name == "xc_timeout") com.put_xc_timeout(v);
-    else if (name == "xc_hostname") com.put_xc_hostname(v);
+    void (varnok::VarnokCom::*put)(const Variant&) = nullptr;
+    const std::string_view name = property;
+    if (name == "xc_result") put = &varnok::VarnokCom::put_xc_result;
+    else if (name == "xc_parameter") put = &varnok::VarnokCom::put_xc_parameter;
+    else if (name == "xc_timeout") put = &varnok::VarnokCom::put_xc_timeout;
+    else if (name == "xc_hostname") put = &varnok::VarnokCom::put_xc_hostname;
     else return not_supported(error);
-    return ok(error);
+    // Copying a text allocates: inside the guard, so no exception reaches the host.
+    return guarded(error, [&] { (object->com.*put)(to_variant(*value)); });
 }
 
 int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* value,
@@ -107,32 +109,33 @@ int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* 
     if (object == nullptr || property == nullptr || value == nullptr) {
         return fail(error, 5, "Invalid procedure call or argument");
     }
-    const std::string name = property;
-    varnok::VarnokCom& com = object->com;
-    Variant v;
-    if (name == "xc_result") v = com.get_xc_result();
-    else if (name == "xc_parameter") v = com.get_xc_parameter();
-    else if (name == "xc_timeout") v = com.get_xc_timeout();
-    else if (name == "xc_hostname") v = com.get_xc_hostname();
+    Variant (varnok::VarnokCom::*get)() const = nullptr;
+    const std::string_view name = property;
+    if (name == "xc_result") get = &varnok::VarnokCom::get_xc_result;
+    else if (name == "xc_parameter") get = &varnok::VarnokCom::get_xc_parameter;
+    else if (name == "xc_timeout") get = &varnok::VarnokCom::get_xc_timeout;
+    else if (name == "xc_hostname") get = &varnok::VarnokCom::get_xc_hostname;
     else return not_supported(error);
-    *value = varnok_variant{};
-    if (v.is_integer()) {
-        value->type = VARNOK_INTEGER;
-        value->integer = v.integer();
-    } else if (v.is_double()) {
-        value->type = VARNOK_DOUBLE;
-        value->real = v.real();
-    } else if (v.is_text()) {
-        object->text = v.text();
-        value->type = VARNOK_TEXT;
-        value->text = object->text.c_str();
-    } else if (v.is_bool()) {
-        value->type = VARNOK_BOOLEAN;
-        value->boolean = v.boolean() ? -1 : 0;
-    } else if (v.is_object()) {
-        return fail(error, 13, "Type mismatch");
-    }
-    return ok(error);
+    return guarded(error, [&] {
+        const Variant v = (object->com.*get)();
+        if (v.is_object()) throw AutomationError(13, "Type mismatch");
+        varnok_variant out{};
+        if (v.is_integer()) {
+            out.type = VARNOK_INTEGER;
+            out.integer = v.integer();
+        } else if (v.is_double()) {
+            out.type = VARNOK_DOUBLE;
+            out.real = v.real();
+        } else if (v.is_text()) {
+            object->text = v.text();
+            out.type = VARNOK_TEXT;
+            out.text = object->text.c_str();
+        } else if (v.is_bool()) {
+            out.type = VARNOK_BOOLEAN;
+            out.boolean = v.boolean() ? -1 : 0;
+        }
+        *value = out;
+    });
 }
 
 int32_t varnok_docheck(varnok_object* object, int32_t* result, varnok_error* error) {

@@ -12,13 +12,14 @@
 namespace varnok {
 namespace {
 
-constexpr const char* kModuleName = "libcomvarnok-gui.so." VARNOK_GUI_ABI;
+constexpr const char* kModuleName = VARNOK_GUI_MODULE;
 
-// The module sits beside the object that loads it (the build folder, or the library folder
-// where libcomvarnok.so is installed); an installed varnok finds it in the library folder.
-std::string module_beside_this_object() {
+// The module is a private plugin below a library folder: in the build folder below the folder of
+// varnok and libcomvarnok.so, once installed below the library folder, where libcomvarnok.so sits
+// and where an installed varnok (in the binary folder) finds it through the path it was built for.
+std::string module_below_this_object() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&module_beside_this_object), &info) == 0 ||
+    if (dladdr(reinterpret_cast<void*>(&module_below_this_object), &info) == 0 ||
         info.dli_fname == nullptr) {
         return {};
     }
@@ -35,12 +36,14 @@ struct GuiModule {
 const GuiModule& gui_module() {
     static const GuiModule module = [] {
         GuiModule m;
-        // A host that linked the module already (the GUI tests) has it loaded.
-        void* handle = dlopen(kModuleName, RTLD_NOW | RTLD_NOLOAD);
+        // A host that linked the module (the GUI tests, the screenshot tool) finds its entry
+        // points in the global scope: loading a second copy would give it two Qt states.
+        const bool linked = dlsym(RTLD_DEFAULT, kGuiCreateFormSymbol) != nullptr;
+        void* handle = linked ? dlopen(nullptr, RTLD_NOW) : nullptr;
         std::string tried;
         for (const std::string& path :
-             {module_beside_this_object(), std::string(VARNOK_INSTALL_LIBDIR "/") + kModuleName}) {
-            if (handle != nullptr || path.empty()) break;
+             {module_below_this_object(), std::string(VARNOK_INSTALL_LIBDIR "/") + kModuleName}) {
+            if (handle != nullptr || path.empty()) continue;
             handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (handle == nullptr) {
                 const char* why = dlerror();

@@ -1,7 +1,6 @@
 #include "check/varnok_com.h"
 
 #include <cmath>
-#include <fstream>
 
 #include "automation/automation_error.h"
 #include "automation/number_text.h"
@@ -21,64 +20,16 @@ bool VarnokCom::xc_docheck() { return run_check(nullptr); }
 bool VarnokCom::docheck_on(const Listing& listing) { return run_check(&listing); }
 
 VarnokCom::Listing VarnokCom::last_listing() const {
-    const SessionDriver& d = *form_;
-    return {listing_taken_, d.ReceivedText, d.connection_error()};
+    return captured_listing(*form_, listing_taken_);
 }
 
 bool VarnokCom::run_check(const Listing* reuse) {
     listing_taken_ = false;
-    fill_check_settings(timeout_, hostname_, parameter_);
-    const CheckSettingsRecord& s = CheckSettings;
-    const SessionStateRecord& state = SessionState;
-
-    std::string text;
-    bool result = false;
-    int matches = 0;
-    if (s.Username.empty()) {
-        text = "ERR: can't connect to an SSH server without a USERNAME";
-    } else if (s.Password.empty() && s.KeyFile.empty()) {
-        text = "ERR: can't connect to an SSH server without a PASSWORD";
-    } else {
-        listing_taken_ = true;
-        if (reuse != nullptr) {
-            form_->replay_listing(reuse->received, reuse->error);
-        } else {
-            form_->run_listing();
-        }
-
-        if (!state.ConnectError.empty()) {
-            text = state.ConnectError;
-        } else {
-            std::string match_list;
-            std::string log;
-            for (int i = 0; i < state.LineCount; ++i) {
-                const std::string& w = state.Lines[static_cast<size_t>(i)];
-                log += " " + std::to_string(i + 1) + ": " + w + "\r\n";
-                const bool match = s.ProcessName.empty() ? true
-                                   : s.FullOutput        ? w == s.ProcessName
-                                                  : w.find(s.ProcessName) != std::string::npos;
-                if (match) {
-                    ++matches;
-                    match_list += w + ",";
-                }
-            }
-            log += "END of LIST\r\n\r\n";
-            if (s.DebugLog) {
-                // A log that cannot be written must not fail the check.
-                std::ofstream file(kDebugLogName, std::ios::app | std::ios::binary);
-                if (file) file << log << "\r\n";
-            }
-            match_list = std::string(trim_spaces(match_list));
-            if (!match_list.empty() && match_list.back() == ',') match_list.pop_back();
-            text = std::to_string(state.LineCount) + " processes running and " +
-                   std::to_string(matches) + " with the name " + s.ProcessName;
-            if (matches > 0 && s.IncludeInOutput) text += " (" + match_list + ")";
-            result = s.RuleSign == "LT" ? matches >= s.Instances : matches < s.Instances;
-        }
-    }
-    last_match_count_ = matches;
-    put_xc_result(Variant(text));
-    return result;
+    CheckReport report = check_run(*form_, hostname_, timeout_, parameter_, reuse);
+    listing_taken_ = report.failure != FailureKind::Settings;
+    report_ = std::move(report);
+    put_xc_result(Variant(report_.text));
+    return report_.passed;
 }
 
 void VarnokCom::xc_showGUI() {

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "automation/variant.h"
+#include "check/check_report.h"
+#include "check/check_run.h"
 
 namespace varnok {
 
@@ -46,15 +48,13 @@ class VarnokCom {
     void putref_xc_hostname(const Variant& vData) { hostname_ = vData; }
     Variant get_xc_hostname() const { return hostname_; }
 
+    /// The report of the last check that ran to a result (empty before the first).
+    const CheckReport& last_report() const { return report_; }
     /// Matches counted by the last check that completed a listing (0 otherwise).
-    int last_match_count() const { return last_match_count_; }
+    int last_match_count() const { return report_.matches; }
 
     /// What a check's listing left behind: the bytes received and the connection error.
-    struct Listing {
-        bool taken = false;  ///< false when the check connected nowhere
-        std::string received;
-        std::string error;
-    };
+    using Listing = CapturedListing;
     /// The listing the last check of this object took.
     Listing last_listing() const;
     /// Runs one check, as xc_docheck, on a listing that another check took with the same
@@ -72,11 +72,8 @@ class VarnokCom {
     Variant parameter_;
     Variant result_;
     std::unique_ptr<frmmain> form_;
-    int last_match_count_ = 0;
+    CheckReport report_;
     bool listing_taken_ = false;
 };
-
-/// Name of the debug log appended in the working directory.
-inline constexpr const char* kDebugLogName = "varnokcom.log";
 
 }  // namespace varnok

@@ -21,6 +21,10 @@ __attribute__((visibility("default"))) varnok::FormUi* varnok_gui_create_form(
     } catch (const std::exception& e) {
         *error_number = 5;
         *error_text = e.what();
+    } catch (...) {
+        // Nothing may unwind through the C entry into the loading host.
+        *error_number = 5;
+        *error_text = "The settings dialog could not be created";
     }
     return nullptr;
 }
@@ -30,7 +34,11 @@ __attribute__((visibility("default"))) bool varnok_gui_pump() {
     // only wait on their own sockets.
     const QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr || app->thread() != QThread::currentThread()) return false;
-    QCoreApplication::processEvents();
+    try {
+        QCoreApplication::processEvents();
+    } catch (...) {
+        // An event handler's exception must not unwind into the waiting check.
+    }
     return true;
 }
 }

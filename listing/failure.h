@@ -19,14 +19,22 @@ enum class FailureKind : short {
 /// "settings", "call"), as metrics and JSON name it.
 constexpr const char* failure_name(FailureKind kind) {
     switch (kind) {
-        case FailureKind::None: return "none";
-        case FailureKind::Connect: return "connect";
-        case FailureKind::HostKey: return "hostkey";
-        case FailureKind::Auth: return "auth";
-        case FailureKind::Timeout: return "timeout";
-        case FailureKind::Listing: return "listing";
-        case FailureKind::Settings: return "settings";
-        case FailureKind::Call: return "call";
+        case FailureKind::None:
+            return "none";
+        case FailureKind::Connect:
+            return "connect";
+        case FailureKind::HostKey:
+            return "hostkey";
+        case FailureKind::Auth:
+            return "auth";
+        case FailureKind::Timeout:
+            return "timeout";
+        case FailureKind::Listing:
+            return "listing";
+        case FailureKind::Settings:
+            return "settings";
+        case FailureKind::Call:
+            return "call";
     }
     return "none";
 }

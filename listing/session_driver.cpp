@@ -84,12 +84,14 @@ void SessionDriver::run_listing() {
     while (!SessionState.Disconnected) DoEvents();
 }
 
-void SessionDriver::replay_listing(const std::string& received, const std::string& error) {
+void SessionDriver::replay_listing(const std::string& received, const std::string& error,
+                                   FailureKind failure) {
     SessionStateRecord& state = SessionState;
     state.Lines.assign(1, std::string());
     state.LineCount = 0;
     state.ListStarted = true;
     state.ConnectError = error;
+    connection_failure_ = failure;
     Ssh.reset();
     ReceivedText = received;
     Ssh_Disconnected();

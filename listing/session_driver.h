@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "listing/failure.h"
 #include "listing/ssh_client.h"
 
 namespace varnok {
@@ -26,7 +28,8 @@ public:
 
     /// Ends a listing with what an earlier one received and its error, split by this thread's
     /// CheckSettings, as if it had just been received; nothing connects.
-    void replay_listing(const std::string& received, const std::string& error);
+    void replay_listing(const std::string& received, const std::string& error,
+                        FailureKind failure);
 
     /// How the listings of this driver check host keys (the command line sets it from its options).
     HostKeyPolicy host_keys;
@@ -57,6 +60,10 @@ public:
 
     /// The connection's error as the listing ended, before splitting added any of its own.
     const std::string& connection_error() const { return connection_error_; }
+    /// What kind of failure ended the last listing (None after a good one).
+    FailureKind connection_failure() const { return connection_failure_; }
+    /// Warnings of the last listing (a host key that could not be recorded).
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
     /// The caption of the hidden scratch label lblTemp.
     virtual std::string lblTemp_caption() const;
@@ -66,6 +73,8 @@ public:
 private:
     std::string lblTemp_text_;
     std::string connection_error_;
+    FailureKind connection_failure_ = FailureKind::None;
+    std::vector<std::string> warnings_;
 };
 
 /// The listing command for a system code; empty for a system without one.
