@@ -13,8 +13,8 @@ namespace {
 
 bool is_skipped(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
-/// Reads a number starting at pos; skip_blanks makes blanks inside the number vanish.
-/// Returns the number of characters consumed (0 when no number starts there).
+// Reads the number at the start of text; skip_blanks makes blanks inside the number vanish.
+// Returns the number of characters consumed (0 when no number starts there).
 size_t scan_number(std::string_view text, bool skip_blanks, const std::string& extra_point,
                    double& value) {
     size_t pos = 0;

@@ -7,7 +7,8 @@
 
 namespace varnok {
 
-/// The decoded settings of one check; every check run overwrites every field.
+/// The decoded settings of one check: the check run fills them in order and stops at the first
+/// value it cannot convert; the picker's listing sets only the fields a listing needs.
 struct CheckSettingsRecord {
     std::string Hostname;
     int16_t TimeoutSeconds = 0;
