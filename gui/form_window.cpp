@@ -58,9 +58,11 @@ namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
 std::string s(const QString& q) { return q.toStdString(); }
 
-void fill(DropDown* box, std::initializer_list<const char*> items) {
+void fill(DropDown* box, std::span<const ListCode> items) {
     box->clear();
-    for (const char* item : items) box->addItem(item);
+    for (const ListCode& item : items)
+        box->addItem(
+            QString::fromUtf8(item.caption.data(), static_cast<qsizetype>(item.caption.size())));
 }
 
 template <typename W>
@@ -206,7 +208,7 @@ void FormWindow::Form_Load() {
     setWindowTitle(q("*Nix processes checker: External COM check (version " +
                      std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
                      " build " + std::to_string(kVersionRevision) + ")"));
-    fill(cmbProtocol, {"SSH1", "SSH2", "SSH Auto"});
+    fill(cmbProtocol, kProtocolCodes);
     cmbProtocol->setListIndex(2);
     txtPort->setText("22");
     cmbColumn->clear();
@@ -215,13 +217,13 @@ void FormWindow::Form_Load() {
     for (int i = 1; i <= 150; ++i) cmbInstances->addItem(QString::number(i));
     cmbColumn->setListIndex(0);
     cmbInstances->setListIndex(0);
-    fill(cmbOS, {"Linux", "BSD", "Solaris", "HP UX", "AIX", "OpenSSH (CygWin)"});
+    fill(cmbOS, kSystemCodes);
     cmbOS->setListIndex(0);
-    fill(cmbRule, {"less than", "at least"});
+    fill(cmbRule, kRuleCodes);
     cmbRule->setListIndex(0);
-    fill(cmbEOL, {"CR", "LF", "CRLF"});
+    fill(cmbEOL, kLineEndCodes);
     cmbEOL->setListIndex(1);
-    fill(cmbKeyType, {"RSA", "DSA"});
+    fill(cmbKeyType, kKeyTypeCodes);
     cmbKeyType->setListIndex(0);
 }
 

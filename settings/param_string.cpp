@@ -1,6 +1,5 @@
 #include "settings/param_string.h"
 
-#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -13,27 +12,6 @@ namespace varnok {
 namespace {
 
 char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-constexpr std::array<std::string_view, 3> kProtocols = {"1", "2", "A"};
-constexpr std::array<std::string_view, 6> kSystems = {"LINUX", "BSD",  "SOLARIS",
-                                                      "HPUX",  "AIX",  "OPENSSHCYGWIN"};
-constexpr std::array<std::string_view, 2> kKeyTypes = {"RSA", "DSA"};
-constexpr std::array<std::string_view, 3> kEols = {"CR", "LF", "CRLF"};
-constexpr std::array<std::string_view, 2> kRules = {"LT", "AL"};
-
-template <size_t N>
-std::string code_at(const std::array<std::string_view, N>& codes, int position) {
-    return position >= 0 && position < static_cast<int>(N) ? std::string(codes[position])
-                                                            : std::string();
-}
-
-template <size_t N>
-int position_of(const std::array<std::string_view, N>& codes, std::string_view code) {
-    for (size_t i = 0; i < N; ++i) {
-        if (codes[i] == code) return static_cast<int>(i);
-    }
-    return -1;
-}
 
 // The port is written without a range test, so it is not squeezed into 16 bits.
 std::string plain_number(double value) {
@@ -88,24 +66,6 @@ void fill_check_settings(const Variant& timeout, const Variant& hostname,
     s.DebugLog = flag_value(get("DEBUG"));
     s.AddWait = flag_value(get("WAIT"));
     s.IncludeInOutput = flag_value(get("INPL"));
-}
-
-std::string protocol_code(int position) { return code_at(kProtocols, position); }
-std::string os_code(int position) { return code_at(kSystems, position); }
-std::string key_type_code(int position) { return code_at(kKeyTypes, position); }
-std::string eol_code(int position) { return position == 0 || position == 2 ? code_at(kEols, position) : "LF"; }
-std::string rule_code(int position) { return position == 0 ? "LT" : "AL"; }
-
-int protocol_position(std::string_view code) { return position_of(kProtocols, code); }
-int os_position(std::string_view code) { return position_of(kSystems, code); }
-int key_type_position(std::string_view code) { return position_of(kKeyTypes, code); }
-int eol_position(std::string_view code) { return position_of(kEols, code); }
-int rule_position(std::string_view code) { return position_of(kRules, code); }
-
-int default_column_for_os(int os_position) {
-    if (os_position == 0 || os_position == 1) return 4;
-    if (os_position >= 2 && os_position <= 5) return 7;
-    return -1;
 }
 
 std::string write_parameter_string(const FormValues& f) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "automation/variant.h"
+#include "settings/codes.h"
 
 namespace varnok {
 
@@ -41,22 +42,5 @@ struct FormValues {
 
 /// The exact parameter string the settings form writes for these values.
 std::string write_parameter_string(const FormValues& form);
-
-/// Codes of the lists, by position.
-std::string protocol_code(int position);
-std::string os_code(int position);
-std::string key_type_code(int position);
-std::string eol_code(int position);
-std::string rule_code(int position);
-
-/// The list positions of codes, as the dialog entry maps them; -1 when the code is not listed.
-int protocol_position(std::string_view code);
-int os_position(std::string_view code);
-int key_type_position(std::string_view code);
-int eol_position(std::string_view code);
-int rule_position(std::string_view code);
-
-/// The column position the system rule selects for a system position, or -1 for no change.
-int default_column_for_os(int os_position);
 
 }  // namespace varnok
