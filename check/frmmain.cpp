@@ -14,9 +14,9 @@ namespace {
 
 constexpr const char* kModuleName = VARNOK_GUI_MODULE;
 
-// The module is a private plugin below a library folder: in the build folder below the folder of
-// varnok and libcomvarnok.so, once installed below the library folder, where libcomvarnok.so sits
-// and where an installed varnok (in the binary folder) finds it through the path it was built for.
+// The module is a private plugin in a folder of its own below the loading object's folder: the
+// build folder holds varnok, libcomvarnok.so and that folder; installed, it sits below the library
+// folder beside libcomvarnok.so, and varnok finds it there by the library folder it was built for.
 std::string module_below_this_object() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&module_below_this_object), &info) == 0 ||
