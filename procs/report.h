@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "procs/filters.h"
+#include "procs/listing.h"
+#include "procs/procs.h"
+
+namespace varnok::procs {
+
+/// Why a listing line was counted or not.
+enum class Verdict : unsigned char { Counted, Filtered, OwnSession, Header, Unparsed };
+
+/// One listing line's verdict.
+struct RowVerdict {
+    Verdict verdict = Verdict::Unparsed;
+    int filter = -1;  ///< Filtered: the index of the filter that left it out
+    int status = 0;   ///< Counted under -m: the metric's status (0 OK, 1 WARNING, 2 CRITICAL)
+};
+
+/// A listing read and judged, as the report functions need it.
+struct Judged {
+    const ProcsQuery& query;
+    const SystemInfo& system;
+    const Filters& filters;
+    const std::vector<ProcRow>& rows;
+    const std::vector<RowVerdict>& verdicts;
+    bool shell_pid_known = false;
+};
+
+/// The long output's warnings: texts that may be cut, unread lines, a missing shell pid.
+std::vector<std::string> warnings_for(const Judged& judged);
+
+/// The explain view: one line per listing line with its verdict, then the totals.
+std::vector<std::string> explain_lines(const Judged& judged);
+
+/// The result, and with a listing its counted processes, as one JSON object.
+std::string json_for(const ProcsResult& result, const ProcsQuery& query, const Judged* judged);
+
+}  // namespace varnok::procs
