@@ -90,7 +90,8 @@ DemoServer::DemoServer() {
     dir_ = tmpl;
     const std::string log = dir_ + "/sshd.log";
     for (const char* key : {"host_key", "user_key"}) {
-        if (run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_ + "/" + key}, log) != 0) {
+        if (run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir_ + "/" + key},
+                log) != 0) {
             throw std::runtime_error("ssh-keygen failed; see " + log);
         }
     }

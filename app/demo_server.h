@@ -9,7 +9,7 @@ namespace varnok {
 /// A throwaway OpenSSH sshd on 127.0.0.1 with generated keys that lets the current user log in
 /// with a generated key; stopped and removed when destroyed.
 class DemoServer {
-public:
+  public:
     /// Starts the server; throws std::runtime_error with the reason when it cannot.
     DemoServer();
     ~DemoServer();
@@ -23,7 +23,7 @@ public:
     /// The current user's login name.
     std::string user() const { return user_; }
 
-private:
+  private:
     std::string dir_;
     std::string user_;
     int port_ = 0;

@@ -213,8 +213,8 @@ void FormWindow::Form_Load() {
     txtPort->setText("22");
     cmbColumn->clear();
     cmbInstances->clear();
-    for (int i = 1; i <= 15; ++i) cmbColumn->addItem(QString::number(i));
-    for (int i = 1; i <= 150; ++i) cmbInstances->addItem(QString::number(i));
+    for (int i = 1; i <= kColumnCount; ++i) cmbColumn->addItem(QString::number(i));
+    for (int i = 1; i <= kInstanceCount; ++i) cmbInstances->addItem(QString::number(i));
     cmbColumn->setListIndex(0);
     cmbInstances->setListIndex(0);
     fill(cmbOS, kSystemCodes);

@@ -32,6 +32,11 @@ inline constexpr std::array<ListCode, 3> kLineEndCodes{
 /// The alert rules, in list order.
 inline constexpr std::array<ListCode, 2> kRuleCodes{{{"LT", "less than"}, {"AL", "at least"}}};
 
+/// The column list holds 1 to kColumnCount.
+inline constexpr int kColumnCount = 15;
+/// The instance list holds 1 to kInstanceCount.
+inline constexpr int kInstanceCount = 150;
+
 /// The codes of a list, in list order.
 std::vector<std::string> codes_of(std::span<const ListCode> list);
 

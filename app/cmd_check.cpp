@@ -1,0 +1,139 @@
+#include "app/cmd_check.h"
+
+#include <CLI/CLI.hpp>
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+#include "app/host_runner.h"
+#include "app/passive.h"
+#include "app/plugin_output.h"
+#include "app/rule_options.h"
+#include "settings/codes.h"
+
+namespace varnok {
+namespace {
+
+struct CheckOptions {
+    std::string host;
+    std::string hosts_file;
+    int jobs = 8;
+    std::string format = "text";
+    std::string warning;
+    std::string critical;
+    std::string passive;
+    std::string passive_host;
+    RuleOptions rules;
+};
+
+std::string joined(const std::vector<std::string>& words, const std::string& separator) {
+    std::string text;
+    for (const std::string& w : words) text += (text.empty() ? "" : separator) + w;
+    return text;
+}
+
+std::string footer() {
+    return "\nParameter string fields (#KEY=VALUE, keys in any case):\n"
+           "  USR user   PWD password in Base64 (also the key's pass phrase)   KEYF private key "
+           "file\n"
+           "  PORT (0: 22)   OS " +
+           joined(codes_of(kSystemCodes), "|") +
+           "   COL column of the name\n"
+           "  PRO process name   SGN LT (alert when less than) | AL (alert when at least)   NUM "
+           "count\n"
+           "  EOL LF|CR|CRLF   FULL=T exact match   INPL=T list matches   WAIT=T   DEBUG=T "
+           "varnokcom.log\n"
+           "Compose one with `varnok param`. Each --param/--param-file is a rule (named by the "
+           "file,\n"
+           "or 'rule N'); rules with the same host, time limit, USR, PWD, PROTO, PORT, KEYF, KEYT, "
+           "OS\n"
+           "and WAIT share one login, and several rules print NAME<TAB>STATUS<TAB>text lines.\n"
+           "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the worst of all rules and "
+           "hosts).";
+}
+
+int run(const CheckOptions& o) {
+    const bool nagios = o.format == "nagios";
+    Thresholds thresholds;
+    std::vector<CheckRequest> rules;
+    std::vector<HostEntry> hosts;
+    try {
+        thresholds = read_thresholds(o.warning, o.critical);
+        rules = read_requests(o.rules);
+        hosts = o.hosts_file.empty() ? std::vector<HostEntry>{{o.host, o.rules.timeout}}
+                                     : parse_hosts(read_text(o.hosts_file), o.rules.timeout);
+    } catch (const std::exception& e) {
+        return fail(nagios, e.what());
+    }
+    if (hosts.empty()) return fail(nagios, o.hosts_file + " names no host");
+    const OutputFormat format = nagios               ? OutputFormat::Nagios
+                                : o.format == "json" ? OutputFormat::Json
+                                                     : OutputFormat::Text;
+    ReportWriter writer(format, !o.hosts_file.empty(), rules.size() > 1, thresholds, std::cout,
+                        std::cerr);
+    std::string passive;
+    const auto emit = [&](const std::vector<CheckReport>& reports) {
+        writer.write(reports);
+        if (o.passive.empty()) return;
+        for (const CheckReport& r : reports) {
+            passive += passive_result_line(
+                o.passive_host.empty() ? r.host : o.passive_host, r.rule_name,
+                static_cast<int>(plugin_status(r, thresholds)), nagios_line(r, thresholds),
+                static_cast<long long>(std::time(nullptr)));
+        }
+    };
+    if (o.hosts_file.empty())
+        emit(run_checks(requests_for(hosts.front(), rules)));
+    else
+        run_hosts(hosts, rules, o.jobs, run_checks, emit);
+    writer.finish();
+    if (!o.passive.empty()) {
+        // The engine's pipe gets the session's time limit of its own.
+        const auto deadline = std::chrono::steady_clock::now() + time_limit(o.rules.timeout);
+        if (const std::string error = write_passive(o.passive, passive, deadline); !error.empty()) {
+            writer.note("passive results not delivered: " + error);
+            return kUnknownExit;
+        }
+    }
+    return static_cast<int>(writer.worst());
+}
+
+}  // namespace
+
+Action add_check_command(CLI::App& cmd) {
+    auto o = std::make_shared<CheckOptions>();
+    auto* host =
+        cmd.add_option("-H,--host,--hostname", o->host, "Name or address of the remote machine");
+    auto* hosts = cmd.add_option("--hosts", o->hosts_file,
+                                 "Check every host of FILE (one a line, an optional time limit "
+                                 "after it; blank lines and # comments skipped)");
+    host->excludes(hosts);
+    cmd.add_option("--jobs", o->jobs, "Checks run at once with --hosts")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    cmd.add_option("--format", o->format,
+                   "Output: text, nagios (plugin line with performance data) or json")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"text", "nagios", "json"}));
+    cmd.add_option("-w,--warning", o->warning,
+                   "WARNING when the match count is outside RANGE ([@][start:][end], ~ for minus "
+                   "infinity, @ for inside), e.g. 1:3");
+    cmd.add_option("-c,--critical", o->critical,
+                   "CRITICAL when the match count is outside RANGE, e.g. 1:. With -w or -c the "
+                   "ranges decide the status instead of the parameter string's rule");
+    cmd.add_option(
+        "--passive", o->passive,
+        "Also write each result as PROCESS_SERVICE_CHECK_RESULT;HOST;RULE NAME;CODE;OUTPUT "
+        "to FILE, an engine's external command file ('-': standard output)");
+    cmd.add_option("--passive-host", o->passive_host,
+                   "The engine's name of the host in passive results (default: the --host given)");
+    add_rule_options(cmd, o->rules, true);
+    cmd.footer(footer());
+    cmd.final_callback([host, hosts] {
+        if (host->count() == 0 && hosts->count() == 0)
+            throw CLI::RequiredError("--host or --hosts");
+    });
+    return {[o] { return run(*o); }, [o] { return o->format == "nagios"; }};
+}
+
+}  // namespace varnok

@@ -1,0 +1,129 @@
+#include "app/plugin_output.h"
+
+#include <algorithm>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+namespace varnok {
+
+const char* status_name(PluginStatus status) {
+    switch (status) {
+        case PluginStatus::Ok:
+            return "OK";
+        case PluginStatus::Warning:
+            return "WARNING";
+        case PluginStatus::Critical:
+            return "CRITICAL";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+PluginStatus plugin_status(const CheckReport& r, const Thresholds& t) {
+    if (!r.counted()) return PluginStatus::Unknown;
+    if (!t.any()) return r.passed ? PluginStatus::Ok : PluginStatus::Critical;
+    const auto alerts = [&r](const std::optional<ThresholdRange>& range) {
+        return range && range_alerts(*range, r.matches);
+    };
+    return alerts(t.critical)  ? PluginStatus::Critical
+           : alerts(t.warning) ? PluginStatus::Warning
+                               : PluginStatus::Ok;
+}
+
+std::string failure_text(const CheckReport& r) {
+    if (r.failure == FailureKind::Call && r.error_number != 0)
+        return "error " + std::to_string(r.error_number) + ": " + r.text;
+    return r.text;
+}
+
+std::string nagios_line(const CheckReport& r, const Thresholds& t) {
+    std::string line =
+        std::string("PROCS ") + status_name(plugin_status(r, t)) + ": " + failure_text(r);
+    if (r.counted()) {
+        line += " | procs=" + std::to_string(r.processes) +
+                ";;;0 matches=" + std::to_string(r.matches) + ";" +
+                (t.any() ? (t.warning ? t.warning->text : "") + ";" +
+                               (t.critical ? t.critical->text : "")
+                         : ";" + nagios_range(r.rule_sign, r.instances)) +
+                ";0";
+    }
+    return line;
+}
+
+std::string json_line(const CheckReport& r, const Thresholds& t) {
+    nlohmann::json j;
+    j["host"] = r.host;
+    if (!r.rule_name.empty()) j["rule"] = r.rule_name;
+    j["passed"] = r.passed;
+    j["status"] = status_name(plugin_status(r, t));
+    if (r.failure == FailureKind::Call && r.error_number != 0) {
+        j["error"] = {{"number", r.error_number}, {"description", r.text}};
+    } else {
+        j["result"] = r.text;
+        j["processes"] = r.counted() ? r.processes : 0;
+        j["matches"] = r.counted() ? r.matches : 0;
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+int fail(bool plugin_output, const std::string& text) {
+    if (plugin_output)
+        std::cout << "PROCS UNKNOWN: " << text << "\n";
+    else
+        std::cerr << "varnok: " << text << "\n";
+    return kUnknownExit;
+}
+
+ReportWriter::ReportWriter(OutputFormat format, bool with_host, bool with_rule,
+                           Thresholds thresholds, std::ostream& out, std::ostream& err)
+    : format_(format),
+      with_host_(with_host),
+      with_rule_(with_rule),
+      thresholds_(std::move(thresholds)),
+      out_(out),
+      err_(err) {}
+
+void ReportWriter::write(const std::vector<CheckReport>& reports) {
+    for (const CheckReport& r : reports) {
+        for (const std::string& w : r.warnings) warn(w);
+        const PluginStatus status = plugin_status(r, thresholds_);
+        worst_ = std::max(worst_, status);
+        const std::string prefix =
+            (with_host_ ? r.host + "\t" : "") + (with_rule_ ? r.rule_name + "\t" : "");
+        if (format_ == OutputFormat::Json) {
+            CheckReport named = r;
+            if (!with_rule_) named.rule_name.clear();
+            out_ << json_line(named, thresholds_) << "\n";
+        } else if (format_ == OutputFormat::Nagios) {
+            out_ << prefix << nagios_line(r, thresholds_) << "\n";
+        } else if (prefix.empty() && r.failure == FailureKind::Call) {
+            err_ << "varnok: " << failure_text(r) << "\n";
+        } else if (prefix.empty()) {
+            out_ << r.text << "\n";
+        } else {
+            out_ << prefix << status_name(status) << "\t" << failure_text(r) << "\n";
+        }
+    }
+    out_ << std::flush;
+}
+
+void ReportWriter::warn(const std::string& text) {
+    if (std::find(warnings_.begin(), warnings_.end(), text) != warnings_.end()) return;
+    warnings_.push_back(text);
+    if (format_ != OutputFormat::Nagios) err_ << "varnok: warning: " << text << "\n";
+}
+
+void ReportWriter::finish() {
+    if (format_ != OutputFormat::Nagios) return;
+    for (const std::string& w : warnings_) out_ << "warning: " << w << "\n";
+    out_ << std::flush;
+}
+
+void ReportWriter::note(const std::string& text) {
+    if (format_ == OutputFormat::Nagios)
+        out_ << text << "\n" << std::flush;
+    else
+        err_ << "varnok: " << text << "\n";
+}
+
+}  // namespace varnok

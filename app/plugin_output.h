@@ -1,0 +1,74 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "app/ranges.h"
+#include "check/check_report.h"
+
+namespace varnok {
+
+/// Plugin statuses, which are also the exit codes.
+enum class PluginStatus { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
+
+/// The exit status of a run that could not check at all.
+inline constexpr int kUnknownExit = static_cast<int>(PluginStatus::Unknown);
+
+/// The name of a status: "OK", "WARNING", "CRITICAL" or "UNKNOWN".
+const char* status_name(PluginStatus status);
+
+/// UNKNOWN when the report failed; else the ranges when any is set (CRITICAL before WARNING);
+/// else OK when the rule passed and CRITICAL when it did not.
+PluginStatus plugin_status(const CheckReport& report, const Thresholds& thresholds);
+
+/// The report's text, "error N: " in front for a numbered automation error.
+std::string failure_text(const CheckReport& report);
+
+/// One line of plugin output: "PROCS OK: text | procs=N;;;0 matches=M;WARN;CRIT;0", the
+/// performance data only when the listing was counted.
+std::string nagios_line(const CheckReport& report, const Thresholds& thresholds);
+
+/// One JSON object for the report.
+std::string json_line(const CheckReport& report, const Thresholds& thresholds);
+
+/// The output formats of a check.
+enum class OutputFormat { Text, Nagios, Json };
+
+/// Writes a failure the check could not start with: "PROCS UNKNOWN: text" on standard output
+/// for plugin output, else "varnok: text" on standard error; returns the UNKNOWN exit status.
+int fail(bool plugin_output, const std::string& text);
+
+/// Writes reports as a check run prints them. Plugin output (Nagios) writes nothing to err:
+/// warnings and notes become long output after every result line. In the other formats they go
+/// to err as "varnok: warning: ..." and "varnok: ...", and so does a lone text check's
+/// automation error.
+class ReportWriter {
+  public:
+    /// with_host puts each report's host in front, with_rule its rule name.
+    ReportWriter(OutputFormat format, bool with_host, bool with_rule, Thresholds thresholds,
+                 std::ostream& out, std::ostream& err);
+
+    /// Writes one line per report (and, outside plugin output, warnings not heard yet).
+    void write(const std::vector<CheckReport>& reports);
+    /// Writes what follows every result line: the warnings as plugin long output.
+    void finish();
+    /// Writes a note on the run as a whole, after finish with plugin output.
+    void note(const std::string& text);
+    /// The worst status written so far.
+    PluginStatus worst() const { return worst_; }
+
+  private:
+    void warn(const std::string& text);
+
+    OutputFormat format_;
+    bool with_host_;
+    bool with_rule_;
+    Thresholds thresholds_;
+    std::ostream& out_;
+    std::ostream& err_;
+    PluginStatus worst_ = PluginStatus::Ok;
+    std::vector<std::string> warnings_;  ///< every warning heard, each once
+};
+
+}  // namespace varnok

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace varnok::testing {
+
+/// What one run of the varnok binary gave.
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+/// Runs `varnok args` through the shell with stdin_text on standard input and no display but
+/// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user).
+inline CliRun varnok(const std::string& args, const std::string& stdin_text = "",
+                     const std::string& env = "", const std::string& runner = "") {
+    const std::string err_file =
+        std::string(::testing::TempDir()) + "varnok-err-" + std::to_string(getpid());
+    std::string command = runner + " env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " + env +
+                          " '" VARNOK_BINARY "' " + args + " 2>'" + err_file + "'";
+    if (!stdin_text.empty()) command = "printf '%s' '" + stdin_text + "' | " + command;
+    CliRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buf[65536];
+    while (size_t n = fread(buf, 1, sizeof buf, pipe)) run.out.append(buf, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(err_file);
+    run.err.assign(std::istreambuf_iterator<char>(in), {});
+    std::remove(err_file.c_str());
+    return run;
+}
+
+/// Succeeds when part occurs in text; the failure shows both.
+inline ::testing::AssertionResult contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "'" << part << "' is not in:\n" << text;
+}
+
+}  // namespace varnok::testing
