@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -26,35 +25,18 @@ std::string on(const std::string& port_key, const std::string& fields) {
 std::string bsd(const std::string& rule) {
     return on("VARNOK_SSH_PORT_BSD", "#COL=5#PRO=sshd" + rule);
 }
+std::string scratch(const std::string& name) {
+    return std::string(::testing::TempDir()) + "varnok-" + name + "-" + std::to_string(getpid());
+}
 
 const std::string kSshd = "8 processes running and 2 with the name sshd";
-
-TEST(VarnokCli, AnAddressNeedsNoNameServer) {
-    // What the process sends to port 53, seen by strace; a name that needs DNS shows the method
-    // sees such traffic at all.
-    const std::string trace =
-        std::string(::testing::TempDir()) + "varnok-dns-" + std::to_string(getpid());
-    const auto dns_packets = [&trace](const std::string& host) {
-        (void)!std::system(("strace -f -qq -e trace=connect,sendto,sendmsg,sendmmsg -o '" + trace +
-                            "' '" VARNOK_BINARY "' check --host '" + host +
-                            "' --timeout 2 --param '" + bsd("") + "' > /dev/null 2>&1")
-                               .c_str());
-        std::ifstream in(trace);
-        int n = 0;
-        for (std::string line; std::getline(in, line);) n += contains(line, "htons(53)");
-        return n;
-    };
-    EXPECT_EQ(dns_packets("127.0.0.1"), 0);
-    EXPECT_GT(dns_packets("varnok-test.invalid"), 0);
-    std::remove(trace.c_str());
-}
+const std::string kSshdLine = "PROCS OK: " + kSshd + " | procs=8;;;0 matches=2;;1:;0\n";
 
 TEST(VarnokCli, SpeaksThePluginConventionsAndSaysWhatFailed) {
     const std::string h = "check -H 127.0.0.1 -t 5 ", nagios = h + "--format nagios ";
     const std::string sshd = " --param '" + bsd("#SGN=LT#NUM=1") + "'";
     const std::string overflow = " --param '#USR=u#PWD=YQ==#PORT=99999#'";
-    const std::string closed = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
-    const std::string ok = kSshd + " | procs=8;;;0 matches=2;", version = "varnok ";
+    const std::string perf = kSshd + " | procs=8;;;0 matches=2;", version = "varnok ";
     const struct {
         std::string args;
         int status;
@@ -66,14 +48,12 @@ TEST(VarnokCli, SpeaksThePluginConventionsAndSaysWhatFailed) {
         {h + sshd, 0, kSshd + "\n"},
         {h + "--param-file -", 2, kSshd + "\n", "", bsd("#SGN=LT#NUM=3") + "\n"},
         {h + "--param '#PWD=YQ==#'", 3, "ERR: can't connect to an SSH server without a USERNAME\n"},
-        {h + "--param '#USR=u#PWD=YQ==#PORT=" + closed + "#'", 3,
-         "Cannot connect to '127.0.0.1' port " + closed + ": Connection refused\n"},
+        {nagios + sshd, 0, kSshdLine},
         {nagios + "--param '" + bsd("#SGN=AL#NUM=2") + "'", 2,
-         "PROCS CRITICAL: " + ok + ";~:1;0\n"},
-        {nagios + "-w 3:5 -c 1:" + sshd, 1, "PROCS WARNING: " + ok + "3:5;1:;0\n"},
-        {nagios + "-w 1:3 -c @2" + sshd, 2, "PROCS CRITICAL: " + ok + "1:3;@2;0\n"},
+         "PROCS CRITICAL: " + perf + ";~:1;0\n"},
+        {nagios + "-w 3:5 -c 1:" + sshd, 1, "PROCS WARNING: " + perf + "3:5;1:;0\n"},
         {nagios + "-w 1:3 --param '" + bsd("#SGN=AL#NUM=1") + "'", 0,
-         "PROCS OK: " + ok + "1:3;;0\n"},
+         "PROCS OK: " + perf + "1:3;;0\n"},
         {nagios + "-c 3:1" + sshd, 3,
          "PROCS UNKNOWN: the range '3:1' is not [@][start:][end] with start <= end (e.g. 1:3, 2:, "
          "~:5, @0:1)\n"},
@@ -89,10 +69,16 @@ TEST(VarnokCli, SpeaksThePluginConventionsAndSaysWhatFailed) {
          R"("status":"UNKNOWN"})"
          "\n"},
         {h + overflow, 3, "", "varnok: error 6: Overflow\n"},
-        {"check -H h --timeout soon --param '#USR=u#'", 3, "", "varnok: error 13: Type mismatch\n"},
-        {"check -H h --param '#USR=u#PWD==#'", 3, "",
-         "varnok: error 5: Invalid procedure call or argument\n"},
-        {"check -H h", 3, "", "--param or --param-file is required"},
+        {"list -H 127.0.0.1 -t 5 --param '" + bsd("") + "'", 0,
+         "/sbin/devd\n/sbin/init --\n/usr/libexec/getty Pc ttyv0\n/usr/sbin/cron -s\n"
+         "/usr/sbin/sshd\n/usr/sbin/syslogd -s\n[kernel]\nsshd: monitor@notty (sshd)\n"},
+        {"check --hosts - --jobs 2" + sshd, 0,
+         "127.0.0.1\tOK\t" + kSshd + "\nlocalhost\tOK\t" + kSshd + "\n", "",
+         "# two names for the same server\n127.0.0.1\n\nlocalhost 5\n"},
+        {"check --hosts - --param '" + bsd("#SGN=LT#NUM=5") + "'", 2,
+         "127.0.0.1\tCRITICAL\t" + kSshd + "\nlocalhost\tCRITICAL\t" + kSshd + "\n", "",
+         "127.0.0.1\nlocalhost"},
+        {"check --hosts /dev/null" + sshd, 3, "", "varnok: /dev/null names no host\n"},
         // 380 for a list position that does not exist, before any window shows.
         {"gui -H h --param '#COL=16#'", 3, "", "varnok: error 380: Invalid property value\n", "",
          "QT_QPA_PLATFORM=offscreen"},
@@ -117,80 +103,39 @@ TEST(VarnokCli, SpeaksThePluginConventionsAndSaysWhatFailed) {
         const CliRun r = varnok(c.args, c.stdin_text, c.env);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
-        if (c.err.empty())
-            EXPECT_EQ(r.err, "") << c.args;
-        else
-            EXPECT_TRUE(contains(r.err, c.err)) << c.args;
+        EXPECT_TRUE(c.err.empty() ? r.err.empty() : contains(r.err, c.err)) << c.args << r.err;
     }
 }
 
-TEST(VarnokCli, ListsTheRemoteProcessesSorted) {
-    const CliRun r = varnok("list --host 127.0.0.1 --timeout 5 --param '" + bsd("") + "'");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              "/sbin/devd\n/sbin/init --\n/usr/libexec/getty Pc ttyv0\n/usr/sbin/cron -s\n"
-              "/usr/sbin/sshd\n/usr/sbin/syslogd -s\n[kernel]\nsshd: monitor@notty (sshd)\n");
-}
-
-TEST(VarnokCli, ChecksEveryHostOfAFileAndExitsWithTheWorstStatus) {
-    const std::string file =
-        std::string(::testing::TempDir()) + "varnok-hosts-" + std::to_string(getpid());
-    std::ofstream(file) << "# two names for the same server\n127.0.0.1\n\nlocalhost 5\n";
-    const CliRun ok =
-        varnok("check --hosts " + file + " --jobs 2 --param '" + bsd("#SGN=LT#NUM=1") + "'");
-    EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, "127.0.0.1\tOK\t" + kSshd + "\nlocalhost\tOK\t" + kSshd + "\n");
-    const CliRun critical =
-        varnok("check --hosts " + file + " --param '" + bsd("#SGN=LT#NUM=5") + "'");
-    EXPECT_EQ(critical.status, 2);
-    EXPECT_EQ(critical.out,
-              "127.0.0.1\tCRITICAL\t" + kSshd + "\nlocalhost\tCRITICAL\t" + kSshd + "\n");
-    std::ofstream(file) << "# nothing but comments\n\n";
-    EXPECT_EQ(varnok("check --hosts " + file + " --param '" + bsd("") + "'").err,
-              "varnok: " + file + " names no host\n");
-    std::remove(file.c_str());
-}
-
-int logins() {
-    std::ifstream in(fx("VARNOK_SSH_LOGINS"));
-    return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
-}
-
 TEST(VarnokCli, RulesWithTheSameConnectionShareOneLoginAndGiveWhatEachGivesAlone) {
-    const std::string port = "VARNOK_SSH_PORT_COUNTED";
-    const std::string rules[] = {on(port, "#COL=5#PRO=sshd#SGN=LT#NUM=1"),
-                                 on(port, "#COL=5#PRO=cron#SGN=LT#NUM=2#INPL=T"),
-                                 on(port, "#COL=5#PRO=/usr/sbin/sshd#FULL=T#SGN=AL#NUM=1"),
-                                 on(port, "#COL=6#PRO=-s#SGN=LT#NUM=1"),
-                                 on(port, "#COL=5#PRO=nothing#SGN=AL#NUM=1#EOL=CR"),
-                                 on(port, "#COL=99999")};
+    const std::string port = "VARNOK_SSH_PORT_COUNTED", h = "check --host 127.0.0.1 --timeout 5";
+    const auto logins = [] {
+        std::ifstream in(fx("VARNOK_SSH_LOGINS"));
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    };
+    const std::string rules[] = {
+        on(port, "#COL=5#PRO=sshd#SGN=LT#NUM=1"), on(port, "#COL=5#PRO=cron#SGN=LT#NUM=2#INPL=T"),
+        on(port, "#COL=6#PRO=-s#SGN=LT#NUM=1"), on(port, "#COL=5#PRO=nothing#SGN=AL#NUM=1#EOL=CR"),
+        on(port, "#COL=99999")};
     std::string args;
     std::vector<std::string> alone;
     for (const std::string& rule : rules) {
         args += " --param '" + rule + "'";
-        const CliRun one = varnok("check --host 127.0.0.1 --timeout 5 --param '" + rule + "'");
+        const CliRun one = varnok(h + " --param '" + rule + "'");
         alone.push_back(one.out.substr(0, one.out.size() - 1));
     }
     const int before = logins();
-    const CliRun all = varnok("check --host 127.0.0.1 --timeout 5" + args);
+    const CliRun all = varnok(h + args);
     EXPECT_EQ(logins() - before, 1);
     EXPECT_EQ(all.status, 3);  // the worst: the last rule's overflow
     EXPECT_EQ(all.out, "rule 1\tOK\t" + alone[0] + "\nrule 2\tCRITICAL\t" + alone[1] +
-                           "\nrule 3\tCRITICAL\t" + alone[2] + "\nrule 4\tCRITICAL\t" + alone[3] +
-                           "\nrule 5\tOK\t" + alone[4] + "\nrule 6\tUNKNOWN\terror 6: Overflow\n");
-    EXPECT_EQ(alone[4], "0 processes running and 0 with the name nothing");  // split by its own EOL
-    // A rule whose connection differs (WAIT) logs in on its own.
-    const int mid = logins();
-    const CliRun two =
-        varnok("check --host 127.0.0.1 --timeout 5 --param '" + rules[0] + "' --param '" +
-               on(port, "#WAIT=T#COL=5#PRO=sshd#SGN=LT#NUM=1") + "'");
-    EXPECT_EQ(logins() - mid, 2);
-    EXPECT_EQ(two.out, "rule 1\tOK\t" + alone[0] + "\nrule 2\tOK\t" + alone[0] + "\n");
+                           "\nrule 3\tCRITICAL\t" + alone[2] + "\nrule 4\tOK\t" + alone[3] +
+                           "\nrule 5\tUNKNOWN\terror 6: Overflow\n");
+    EXPECT_EQ(alone[3], "0 processes running and 0 with the name nothing");  // split by its own EOL
 }
 
 TEST(VarnokCli, WritesPassiveResultsIntoAnEnginesCommandPipe) {
-    const std::string fifo =
-        std::string(::testing::TempDir()) + "varnok-cmd-" + std::to_string(getpid());
+    const std::string fifo = scratch("cmd");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::string received;
     std::thread engine([&] {
@@ -207,104 +152,84 @@ TEST(VarnokCli, WritesPassiveResultsIntoAnEnginesCommandPipe) {
         R"(the name sshd \| procs=8;;;0 matches=2;;1:;0\n\[\d+\] PROCESS_SERVICE_CHECK_RESULT;db01;rule 2;2;)"
         R"(PROCS CRITICAL: 8 processes running and 1 with the name cron \| procs=8;;;0 matches=1;;2:;0\n)");
     EXPECT_TRUE(std::regex_match(received, lines)) << received;
-    // No engine reads the pipe: the run gives up at its time limit and says so, in plugin output
-    // as a line after the result.
-    const std::string unread =
-        "check --host 127.0.0.1 -t 1 --param '" + bsd("") + "' --passive " + fifo;
-    EXPECT_TRUE(
-        contains(varnok(unread).err, "varnok: passive results not delivered: cannot open " + fifo));
-    const CliRun plugin = varnok(unread + " --format nagios");
-    EXPECT_EQ(plugin.status, 3);
-    EXPECT_EQ(plugin.err, "");
-    EXPECT_TRUE(contains(plugin.out, ";0\npassive results not delivered: cannot open " + fifo));
+    // No engine reads the pipe: the run gives up at its time limit and says so after the result.
+    const CliRun unread = varnok("check --host 127.0.0.1 -t 1 --format nagios --param '" +
+                                 bsd("#SGN=LT#NUM=1") + "' --passive " + fifo);
+    EXPECT_EQ(unread.status, 3);
+    EXPECT_EQ(unread.err, "");
+    EXPECT_EQ(unread.out.rfind(kSshdLine + "passive results not delivered: cannot open " + fifo, 0),
+              0u);
     std::remove(fifo.c_str());
 }
 
-TEST(VarnokCli, PinsHostKeysOnFirstUse) {
-    const std::string dir =
-        std::string(::testing::TempDir()) + "varnok-kh-" + std::to_string(getpid());
-    const std::string file = dir + "/ssh/known_hosts";
-    const std::string check =
-        "check --host 127.0.0.1 -t 5 --param '" + bsd("#SGN=LT#NUM=1") + "' --known-hosts ";
+TEST(VarnokCli, PinsHostKeysOnFirstUseWithoutWritingToStandardErrorInPluginOutput) {
+    const std::string dir = scratch("kh"), file = dir + "/ssh/known_hosts";
+    const std::string check = "check -H 127.0.0.1 -t 5 --param '" + bsd("#SGN=LT#NUM=1") + "'";
     const std::string where = "'127.0.0.1' port " + fx("VARNOK_SSH_PORT_BSD");
-
-    EXPECT_EQ(varnok(check + file + " --host-key-check no").out, kSshd + "\n");  // records nothing
+    const auto run = [&](const std::string& more) {
+        return varnok(check + " --known-hosts " + file + more);
+    };
+    EXPECT_EQ(run(" --host-key-check no").out, kSshd + "\n");  // records nothing
     EXPECT_FALSE(fs::exists(file));
-    const CliRun unknown = varnok(check + file + " --host-key-check yes");
-    EXPECT_EQ(unknown.status, 3);
-    EXPECT_TRUE(contains(unknown.out, "The host key of " + where + " (ssh-ed25519 SHA256:"));
-    EXPECT_TRUE(contains(unknown.out, ") is not recorded in " + file +
-                                          ": record it with a first run with --host-key-check "
-                                          "accept-new, or with ssh-keyscan -p " +
-                                          fx("VARNOK_SSH_PORT_BSD") + " 127.0.0.1 >> " + file));
-    // accept-new by default: recorded, folder and file private
-    EXPECT_EQ(varnok(check + file).out, kSshd + "\n");
+    EXPECT_TRUE(contains(run(" --host-key-check yes").out,
+                         ") is not recorded in " + file +
+                             ": record it with a first run with "
+                             "--host-key-check accept-new, or with ssh-keyscan -p "));
+    EXPECT_EQ(run("").out, kSshd + "\n");  // accept-new by default: recorded, and private
     EXPECT_EQ(fs::status(dir + "/ssh").permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(varnok(check + file + " --host-key-check yes").out, kSshd + "\n");
+    EXPECT_EQ(run(" --host-key-check yes").out, kSshd + "\n");
 
     std::ofstream(file, std::ios::trunc)  // another key recorded for the host, on line 2
         << "# pinned\n[127.0.0.1]:" << fx("VARNOK_SSH_PORT_BSD")
         << " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBtJmQ3pPOyYDiOQ6gmE0YEDcHR3a8oR4JhZzDO3hu1n\n";
-    for (const char* mode : {"yes", "accept-new", "no"}) {
-        const CliRun changed = varnok(check + file + " --format nagios --host-key-check " + mode);
+    for (const std::string mode : {"yes", "accept-new", "no"}) {
+        const CliRun changed = run(" --format nagios --host-key-check " + mode);
         EXPECT_EQ(changed.status, 3);
-        EXPECT_EQ(changed.out.rfind("PROCS UNKNOWN: The host key of " + where + " has changed", 0),
-                  0u)
-            << changed.out;
-        EXPECT_TRUE(contains(changed.out, "it does not match the key recorded in " + file +
-                                              " line 2, so the connection was refused"));
+        EXPECT_TRUE(
+            contains(changed.out, "PROCS UNKNOWN: The host key of " + where + " has changed"));
+        EXPECT_TRUE(contains(changed.out,
+                             "recorded in " + file + " line 2, so the connection was refused"));
     }
-    const CliRun list =
-        varnok("list --host 127.0.0.1 -t 5 --param '" + bsd("") + "' --known-hosts " + file);
-    EXPECT_EQ(list.status, 3);  // the listing follows the same options
-    EXPECT_TRUE(contains(list.err, "has changed"));
+    EXPECT_TRUE(
+        contains(varnok("list -H 127.0.0.1 --param '" + bsd("") + "' --known-hosts " + file).err,
+                 "has changed"));  // the listing follows the same options
 
-    // A file that cannot be written is a warning; the check still runs. Plugin output keeps
-    // standard error empty and tells it after the result line.
-    const CliRun unwritable = varnok(check + "/dev/null/known_hosts");
-    EXPECT_EQ(unwritable.status, 0);
-    EXPECT_EQ(unwritable.out, kSshd + "\n");
+    // A file that cannot be written is a warning, after the result line in plugin output.
     const std::string warning =
-        "the host key of " + where + " could not be recorded in /dev/null/known_hosts";
-    EXPECT_TRUE(contains(unwritable.err, "varnok: warning: " + warning));
-    const CliRun plugin = varnok(check + "/dev/null/known_hosts --format nagios");
+        "the host key of " + where + " could not be recorded in /dev/null/x";
+    const CliRun text = varnok(check + " --known-hosts /dev/null/x");
+    EXPECT_EQ(text.out, kSshd + "\n");
+    EXPECT_TRUE(contains(text.err, "varnok: warning: " + warning));
+    const CliRun plugin = varnok(check + " --known-hosts /dev/null/x --format nagios");
     EXPECT_EQ(plugin.status, 0);
     EXPECT_EQ(plugin.err, "");
-    EXPECT_EQ(plugin.out.rfind(
-                  "PROCS OK: " + kSshd + " | procs=8;;;0 matches=2;;1:;0\nwarning: " + warning, 0),
-              0u)
-        << plugin.out;
+    EXPECT_EQ(plugin.out.rfind(kSshdLine + "warning: " + warning, 0), 0u) << plugin.out;
     fs::remove_all(dir);
 }
 
 TEST(VarnokCli, AnotherUserWithAnUnwritableHomeVariableRecordsInThePasswdHome) {
     if (std::system("id -u varnokother > /dev/null 2>&1") != 0) {
-        ASSERT_EQ(std::system("useradd --home-dir /tmp/varnokother --no-create-home "
-                              "--shell /usr/sbin/nologin varnokother"),
-                  0);
+        ASSERT_EQ(0,
+                  std::system("useradd -M -d /tmp/varnokother -s /usr/sbin/nologin varnokother"));
     }
     const passwd* user = getpwnam("varnokother");
     ASSERT_NE(user, nullptr);
-    const std::string home = user->pw_dir;
+    const std::string home = user->pw_dir, not_home = scratch("roothome");
     fs::remove_all(home);
     fs::create_directories(home);
     ASSERT_EQ(chown(home.c_str(), user->pw_uid, user->pw_gid), 0);
-    // HOME names a folder of root's that the user may read but not write.
-    const std::string not_home =
-        std::string(::testing::TempDir()) + "varnok-roothome-" + std::to_string(getpid());
-    fs::create_directories(not_home);
-    fs::permissions(not_home, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+    fs::create_directories(not_home);  // root's, 0755: the user may read it but not write
+    ASSERT_EQ(chmod(not_home.c_str(), 0755), 0);
     const CliRun r = varnok(
         "check -H 127.0.0.1 -t 5 --format nagios --param '" + bsd("#SGN=LT#NUM=1") + "'", "",
         "HOME=" + not_home, "setpriv --reuid=varnokother --regid=varnokother --clear-groups");
-    EXPECT_EQ(r.out, "PROCS OK: " + kSshd + " | procs=8;;;0 matches=2;;1:;0\n");
+    EXPECT_EQ(r.out, kSshdLine);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     std::ifstream known(home + "/.ssh/known_hosts");
-    const std::string recorded(std::istreambuf_iterator<char>(known), {});
-    EXPECT_TRUE(contains(recorded, "[127.0.0.1]:" + fx("VARNOK_SSH_PORT_BSD") + " "));
+    EXPECT_TRUE(contains(std::string(std::istreambuf_iterator<char>(known), {}),
+                         "[127.0.0.1]:" + fx("VARNOK_SSH_PORT_BSD") + " "));
     EXPECT_FALSE(fs::exists(not_home + "/.ssh"));
     fs::remove_all(not_home);
     fs::remove_all(home);

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace varnok::testing {
@@ -22,20 +21,20 @@ struct CliRun {
 /// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user).
 inline CliRun varnok(const std::string& args, const std::string& stdin_text = "",
                      const std::string& env = "", const std::string& runner = "") {
-    const std::string err_file =
+    const std::string err =
         std::string(::testing::TempDir()) + "varnok-err-" + std::to_string(getpid());
-    std::string command = runner + " env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " + env +
-                          " '" VARNOK_BINARY "' " + args + " 2>'" + err_file + "'";
-    if (!stdin_text.empty()) command = "printf '%s' '" + stdin_text + "' | " + command;
+    const std::string command = (stdin_text.empty() ? "" : "printf '%s' '" + stdin_text + "' | ") +
+                                runner + " env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " +
+                                env + " '" VARNOK_BINARY "' " + args + " 2>'" + err + "'";
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buf[65536];
     while (size_t n = fread(buf, 1, sizeof buf, pipe)) run.out.append(buf, n);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(err_file);
+    std::ifstream in(err);
     run.err.assign(std::istreambuf_iterator<char>(in), {});
-    std::remove(err_file.c_str());
+    std::remove(err.c_str());
     return run;
 }
 
