@@ -66,14 +66,12 @@ std::string_view base_name(std::string_view comm, bool windows_paths) {
 }
 
 // Where the command name column starts and how far it is from the arguments column, as the
-// header shows them. Text columns are left-aligned at their column's start and the numeric
-// ones right-aligned at its end, so a line whose earlier column overflowed is shifted by as
-// much as its last fixed column ends later than the header's.
+// header shows them: text columns start where their header does. A line whose earlier column
+// overflowed is pushed right, and its name then starts one blank after its last fixed column.
 struct Layout {
     bool from_header = false;
     size_t comm_pos = 0;
-    size_t stride = 0;     // comm column plus separator; 0: read the name as one word
-    size_t fixed_end = 0;  // where the header's last fixed column ends
+    size_t stride = 0;  // comm column plus separator; 0: read the name as one word
 };
 
 bool read_field(Column column, std::string_view text, ProcRow& row) {
@@ -141,21 +139,15 @@ ProcRow parse_ps_line(std::string_view line, const SystemInfo& info, Layout& lay
         const Token args = next_token(line, pos);
         if (!layout.from_header && !args.text.empty()) {
             const size_t comm_pos = comm.end - comm.text.size();
-            layout = {true, comm_pos, args.end - args.text.size() - comm_pos,
-                      tokens[fixed - 1].end};
+            layout = {true, comm_pos, args.end - args.text.size() - comm_pos};
         }
         return row;
     }
     for (size_t i = 0; i < fixed; ++i)
         if (!read_field(info.columns[i], tokens[i].text, row)) return row;
     const size_t fixed_end = tokens[fixed - 1].end;
-    size_t start = skip_blanks(line, fixed_end);
-    if (layout.from_header) {
-        start = layout.comm_pos + (fixed_end > layout.fixed_end ? fixed_end - layout.fixed_end : 0);
-        start = std::max(start, fixed_end + 1);
-    } else if (layout.stride > 0) {
-        start = fixed_end + 1;  // one blank between columns: an empty name stays empty
-    }
+    const size_t start = layout.from_header ? std::max(layout.comm_pos, fixed_end + 1)
+                                            : skip_blanks(line, fixed_end);
     read_command(line, start, layout.stride, row);
     if (row.args.empty()) row.args = row.comm;
     if (!row.args.empty()) row.kind = Kind::Process;
@@ -227,7 +219,6 @@ std::vector<ProcRow> parse_listing(const std::vector<std::string_view>& lines, P
     const SystemInfo& info = system_info(system);
     const bool cygwin = info.columns.empty();
     Layout layout;
-    if (system == ProcsSystem::Linux) layout.stride = 16;  // procps: 15 characters and a blank
     std::vector<ProcRow> rows;
     rows.reserve(lines.size());
     for (std::string_view line : lines) {

@@ -1,0 +1,114 @@
+#include "procs/listing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include "procs/procs.h"
+
+namespace {
+
+using namespace varnok::procs;
+
+TEST(ParseElapsed, ReadsEveryFormTheSystemsPrint) {
+    const std::vector<std::pair<std::string, std::optional<long long>>> cases = {
+        {"00:05", 5},
+        {"59:59", 3599},
+        {"01:02:03", 3723},
+        {"2-03:04:05", 183845},
+        {"120-01:02:03", 10371723},
+        {"12345", 12345},
+        {"", std::nullopt},
+        {"1:2:3:4", std::nullopt},
+        {"a:00", std::nullopt},
+        {"1-", std::nullopt},
+        {"-5", std::nullopt},
+        {"1-30", std::nullopt},
+        {"10000000000:00", std::nullopt},
+        {"1::2", std::nullopt},
+    };
+    for (const auto& [text, seconds] : cases) EXPECT_EQ(parse_elapsed(text), seconds) << text;
+}
+
+TEST(ParseListing, ReadsNamesWithBlanksAfterAnOverflowingColumn) {
+    const std::vector<std::string_view> lines = {
+        "STAT   UID USER   PID  PPID    VSZ   RSS %CPU     ELAPSED COMMAND         COMMAND",
+        "Sl    1000 alice 3100     1 2838860 401236 12.5    05:10:00 Web Content     /usr/lib/ff "
+        "-x",
+        "S        0 root     9     2      0     0  0.0       00:01                 [nameless]",
+        "R        0 root  1 2 3 4 5",
+    };
+    const auto rows = parse_listing(lines, ProcsSystem::Linux);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1].comm, "Web Content");
+    EXPECT_EQ(rows[1].args, "/usr/lib/ff -x");
+    EXPECT_EQ(rows[1].rss, 401236);
+    EXPECT_EQ(rows[2].comm, "");
+    EXPECT_EQ(rows[2].args, "[nameless]");
+    EXPECT_EQ(rows[3].kind, ProcRow::Kind::Unparsed);
+}
+
+TEST(OwnSession, EndsOnParentLoopsInAHostileListing) {
+    const std::string output =
+        "varnok-procs-os Linux\nvarnok-procs-pid 10\n"
+        "S 0 root 10 11 1 1 0.0 00:01 sh sh\nS 0 root 11 10 1 1 0.0 00:01 sshd sshd\n"
+        "S 0 root 12 13 1 1 0.0 00:01 a a\nS 0 root 13 12 1 1 0.0 00:01 b b\n"
+        "S 0 root 12 12 1 1 0.0 00:01 c c\nvarnok-procs-end 0\n";
+    EXPECT_EQ(evaluate({}, output, ProcsSystem::Linux).status_line, "PROCS OK: 3 processes");
+}
+
+// The commands run for real here: this machine is a Linux one, and the auto form's case
+// statement must pass /bin/sh whole.
+TEST(ProcsCommand, RunsHereAndFindsItsOwnShellAndListing) {
+    for (ProcsSystem system : {ProcsSystem::Linux, ProcsSystem::Auto}) {
+        FILE* pipe = popen(procs_command(system).c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+        EXPECT_EQ(pclose(pipe), 0);
+        ProcsQuery query;
+        query.verbose = true;
+        const ProcsResult r = evaluate(query, output, system);
+        EXPECT_EQ(r.status, 0) << r.output();
+        EXPECT_EQ(r.system, ProcsSystem::Linux);
+        EXPECT_GT(r.count, 0);
+        const auto own =
+            std::count_if(r.explain.begin(), r.explain.end(),
+                          [](const std::string& l) { return l.starts_with("own session: "); });
+        EXPECT_EQ(own, 2) << r.output();  // the shell and its ps
+    }
+}
+
+// Damaged listings never crash, hang or read out of bounds (the sanitizer build runs this too).
+TEST(Evaluate, SurvivesDamagedListings) {
+    std::mt19937 rng(7);
+    const std::string seed =
+        "varnok-procs-os Linux\nvarnok-procs-pid 4242\n"
+        "STAT   UID USER   PID  PPID    VSZ   RSS %CPU     ELAPSED COMMAND         COMMAND\n"
+        "Ss       0 root     1     0 167744 12960  0.0 12-04:10:33 systemd         /sbin/init\n"
+        "Ss    1001 mon   4242     1   2592  1720  0.0       00:00 sh              /bin/sh -c x\n"
+        "varnok-procs-end 0\n";
+    const char alphabet[] = " \t\n\r-:0123456789SZ\0\xff/";
+    ProcsQuery query;
+    query.verbose = query.json = true;
+    query.filters = {{FilterKind::ArgsRegex, "s.*h"}, {FilterKind::User, "mon"}};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = seed;
+        for (int edits = 1 + rng() % 8; edits > 0; --edits) {
+            const size_t at = rng() % text.size();
+            if (rng() % 3 == 0)
+                text.insert(at, std::string(rng() % 300, alphabet[rng() % 20]));
+            else if (rng() % 2 == 0)
+                text.erase(at, rng() % 40);
+            else
+                text[at] = alphabet[rng() % 20];
+        }
+        const ProcsResult r = evaluate(query, text, ProcsSystem(rng() % 7));
+        ASSERT_TRUE(r.status >= 0 && r.status <= 3);
+        ASSERT_FALSE(r.status_line.empty());
+    }
+}
+
+}  // namespace
