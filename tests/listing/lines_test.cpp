@@ -24,12 +24,7 @@ TEST(SplittInLines, StoresTheColumnOfEveryLineAfterTheHeader) {
         "    1 ?        Ss     0:04 /sbin/init splash\n"
         "  812 ?        Ss     0:00 /usr/sbin/sshd -D\n";
     const std::string crlf = "PID TTY STAT TIME COMMAND\r\n1 ? S 0:00 init\r\n2 ? S 0:00 sshd\r\n";
-    const struct {
-        std::string text;
-        const char* eol;
-        int column;
-        Entries expected;
-    } cases[] = {
+    const std::tuple<std::string, const char*, int, Entries> cases[] = {
         {ps, "LF", 5, {"/sbin/init splash", "/usr/sbin/sshd -D"}},
         {"", "LF", 5, {}},
         {"Welcome\nlast login\n 1 ? S 0:00 init\n", "LF", 5, {}},  // no header
@@ -43,9 +38,9 @@ TEST(SplittInLines, StoresTheColumnOfEveryLineAfterTheHeader) {
         {"PID A B C D\n1 ? S 0:00 a\nPID TTY STAT TIME COMMAND\n", "LF", 5, {"a", "COMMAND"}},
         {"PID A B C D\n1 ? S\n2 ? S 0:00 b\n", "LF", 5, {"b"}},  // shorter than the column
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(split(c.text, c.eol, c.column), c.expected) << c.text;
-        EXPECT_EQ(SessionState.Lines.size(), std::max<size_t>(1, c.expected.size()));
+    for (const auto& [text, eol, column, expected] : cases) {
+        EXPECT_EQ(split(text, eol, column), expected) << text;
+        EXPECT_EQ(SessionState.Lines.size(), std::max<size_t>(1, expected.size()));
     }
     EXPECT_FALSE(SessionState.ListStarted);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "state/state.h"
 #include "tests/param_fixture.h"
 
@@ -10,29 +12,27 @@ namespace {
 
 using testing::call_error;
 
+// Key case is ignored and the key trimmed, value case and spaces kept; the first occurrence
+// counts; a "#" ends a value (the last may lack it) and "=" may sit inside one; a space after "#"
+// hides the key.
 TEST(GetParamValue, FindsFieldsByTheirExactKey) {
-    struct Case {
-        const char* text;
-        const char* key;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"#usr=root#", "USR", "root"},                // key case ignored, value case kept
-        {"#USR=Root Admin #", "usr", "Root Admin "},  // trailing space stays
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"#usr=root#", "USR", "root"},
+        {"#USR=Root Admin #", "usr", "Root Admin "},
         {"#PROTO=2#PRO=sshd#", "PRO", "sshd"},
         {"#PRO=sshd#PROTO=2#", "PROTO", "2"},
-        {"#USR=a#USR=b#", "USR", "a"},      // first occurrence counts
-        {"#USR=ab#c#PRO=x#", "USR", "ab"},  // a "#" ends the value
+        {"#USR=a#USR=b#", "USR", "a"},
+        {"#USR=ab#c#PRO=x#", "USR", "ab"},
         {"#USR=me#PRO=x#PRO=real#", "PRO", "x"},
-        {"#INPL=T", "INPL", "T"},    // last field without "#"
-        {"# USR=root#", "USR", ""},  // space after "#"
+        {"#INPL=T", "INPL", "T"},
+        {"# USR=root#", "USR", ""},
         {"#PORT=#", "PORT", ""},
         {"", "USR", ""},
-        {"#PWD=YWJj==#", "PWD", "YWJj=="},  // "=" inside a value
-        {"#USR=root#", "  usr ", "root"},   // key trimmed
+        {"#PWD=YWJj==#", "PWD", "YWJj=="},
+        {"#USR=root#", "  usr ", "root"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(GetParamValue(c.text, c.key), c.expected) << c.text << " / " << c.key;
+    for (const auto& [text, key, expected] : cases) {
+        EXPECT_EQ(GetParamValue(text, key), expected) << text << " / " << key;
     }
 }
 
@@ -58,38 +58,35 @@ TEST(FlagRule, OnlyAnUpperCaseTIsTrue) {
     for (const char* v : {"t", "Y", "N", "TRUE", "", " T", "T "}) EXPECT_FALSE(flag_value(v)) << v;
 }
 
-TEST(FillCheckSettings, ReadsEveryFieldOfAFullStringAndClearsThemOnAnEmptyOne) {
-    reset_module_state();
+// Every field of CheckSettings in declaration order, "|" between them.
+std::string settings() {
+    const CheckSettingsRecord& s = CheckSettings;
+    std::ostringstream out;
+    out << s.Hostname << '|' << s.TimeoutSeconds << '|' << s.Username << '|' << s.Password << '|'
+        << s.Protocol << '|' << s.Port << '|' << s.KeyFile << '|' << s.KeyType << '|' << s.OSType
+        << '|' << s.Column << '|' << s.ProcessName << '|' << s.RuleSign << '|' << s.Instances << '|'
+        << s.FullOutput << '|' << s.EOLType << '|' << s.DebugLog << s.AddWait << s.IncludeInOutput;
+    return out.str();
+}
+
+TEST(FillCheckSettings, ReadsEveryFieldAndClearsWhatAnEarlierRunLeft) {
     fill_check_settings(
         Variant(std::string("15")), Variant("db01"),
         Variant("#ENC=T#USR=mon#PWD=YWJj#PROTO=2#PORT=2222#KEYF=/k#KEYT=DSA#OS=AIX"
                 "#COL=8#PRO=sshd#SGN=LT#NUM=3#EOL=CRLF#FULL=T#WAIT=T#INPL=T#DEBUG=T#"));
-    const CheckSettingsRecord& s = CheckSettings;
-    EXPECT_EQ(std::tie(s.TimeoutSeconds, s.Port, s.Column, s.Instances),
-              std::make_tuple(15, 2222, 8, 3));
-    EXPECT_EQ((std::vector{s.Hostname, s.Username, s.Password, s.Protocol, s.KeyFile, s.KeyType,
-                           s.OSType, s.ProcessName, s.RuleSign, s.EOLType}),
-              (std::vector<std::string>{"db01", "mon", "abc", "2", "/k", "DSA", "AIX", "sshd", "LT",
-                                        "CRLF"}));
-    EXPECT_TRUE(s.FullOutput && s.AddWait && s.IncludeInOutput && s.DebugLog);
+    EXPECT_EQ(settings(), "db01|15|mon|abc|2|2222|/k|DSA|AIX|8|sshd|LT|3|1|CRLF|111");
     fill_check_settings(Variant(), Variant(), Variant());
-    EXPECT_EQ(std::tie(s.TimeoutSeconds, s.Port, s.Column, s.Instances),
-              std::make_tuple(0, 0, 0, 0));
-    EXPECT_EQ(s.Hostname + s.Username + s.Password + s.KeyFile + s.OSType + s.ProcessName, "");
-    EXPECT_FALSE(s.FullOutput || s.AddWait || s.IncludeInOutput || s.DebugLog);
+    EXPECT_EQ(settings(), "|0||||0||||0|||0|0||000");
 }
 
 TEST(FillCheckSettings, AFailingFieldLeavesTheLaterOnesFromThePreviousRun) {
-    reset_module_state();
     fill_check_settings(Variant(1), Variant("old"), Variant("#USR=old#OS=BSD#COL=5#PRO=x#"));
     EXPECT_EQ(call_error([] {
                   fill_check_settings(Variant(2), Variant("new"),
                                       Variant("#USR=new#OS=AIX#COL=99999#PRO=y#"));
               }),
               "error 6: Overflow");
-    const CheckSettingsRecord& s = CheckSettings;
-    EXPECT_EQ(std::tie(s.Username, s.OSType, s.Column, s.ProcessName),
-              std::make_tuple("new", "AIX", 5, "x"));
+    EXPECT_EQ(settings(), "new|2|new|||0|||AIX|5|x||0|0||000");
 }
 
 TEST(WriteParameterString, WritesTheExactTextOfTheForm) {
