@@ -8,7 +8,6 @@
 #include "app/plugin_output.h"
 #include "app/rule_options.h"
 #include "automation/automation_error.h"
-#include "state/state.h"
 
 namespace varnok {
 namespace {
@@ -60,9 +59,7 @@ FormValues form_values(const ParamOptions& o) {
 }
 
 std::string show_parameter_string(const std::string& text) {
-    // Decoded exactly as a check decodes it, on this thread's settings record.
-    fill_check_settings(Variant(), Variant(), Variant(text));
-    const CheckSettingsRecord& s = CheckSettings;
+    const CheckSettingsRecord s = decode_check_settings(Variant(), Variant(), Variant(text));
     const auto yes = [](bool b) { return b ? "yes" : "no"; };
     std::ostringstream out;
     const auto row = [&out](const char* name, const std::string& value) {

@@ -21,6 +21,30 @@ std::string plain_number(double value) {
     return std::string(buf) == "-0" ? "0" : buf;
 }
 
+void fill_settings(CheckSettingsRecord& s, const Variant& timeout, const Variant& hostname,
+                   const Variant& parameter) {
+    s.TimeoutSeconds = variant_to_int16(timeout);
+    s.Hostname = variant_to_text(hostname);
+    const std::string text = variant_to_text(parameter);
+    const auto get = [&](std::string_view key) { return GetParamValue(text, key); };
+    s.Username = get("USR");
+    s.Password = DecodePassword(get("PWD"));
+    s.Protocol = get("PROTO");
+    s.Port = number_value(get("PORT"));
+    s.KeyFile = get("KEYF");
+    s.KeyType = get("KEYT");
+    s.OSType = get("OS");
+    s.Column = number_value(get("COL"));
+    s.ProcessName = get("PRO");
+    s.RuleSign = get("SGN");
+    s.Instances = number_value(get("NUM"));
+    s.FullOutput = flag_value(get("FULL"));
+    s.EOLType = get("EOL");
+    s.DebugLog = flag_value(get("DEBUG"));
+    s.AddWait = flag_value(get("WAIT"));
+    s.IncludeInOutput = flag_value(get("INPL"));
+}
+
 }  // namespace
 
 std::string GetParamValue(std::string_view text, std::string_view key) {
@@ -45,27 +69,14 @@ int16_t number_value(std::string_view value) { return round_to_int16(leading_num
 
 void fill_check_settings(const Variant& timeout, const Variant& hostname,
                          const Variant& parameter) {
-    CheckSettingsRecord& s = CheckSettings;
-    s.TimeoutSeconds = variant_to_int16(timeout);
-    s.Hostname = variant_to_text(hostname);
-    const std::string text = variant_to_text(parameter);
-    const auto get = [&](std::string_view key) { return GetParamValue(text, key); };
-    s.Username = get("USR");
-    s.Password = DecodePassword(get("PWD"));
-    s.Protocol = get("PROTO");
-    s.Port = number_value(get("PORT"));
-    s.KeyFile = get("KEYF");
-    s.KeyType = get("KEYT");
-    s.OSType = get("OS");
-    s.Column = number_value(get("COL"));
-    s.ProcessName = get("PRO");
-    s.RuleSign = get("SGN");
-    s.Instances = number_value(get("NUM"));
-    s.FullOutput = flag_value(get("FULL"));
-    s.EOLType = get("EOL");
-    s.DebugLog = flag_value(get("DEBUG"));
-    s.AddWait = flag_value(get("WAIT"));
-    s.IncludeInOutput = flag_value(get("INPL"));
+    fill_settings(CheckSettings, timeout, hostname, parameter);
+}
+
+CheckSettingsRecord decode_check_settings(const Variant& timeout, const Variant& hostname,
+                                          const Variant& parameter) {
+    CheckSettingsRecord s;
+    fill_settings(s, timeout, hostname, parameter);
+    return s;
 }
 
 std::string write_parameter_string(const FormValues& f) {

@@ -6,6 +6,7 @@
 
 #include "automation/variant.h"
 #include "settings/codes.h"
+#include "state/state.h"
 
 namespace varnok {
 
@@ -21,6 +22,11 @@ int16_t number_value(std::string_view value);
 /// Fills CheckSettings from the three properties in the order of the check run. A failing
 /// conversion throws and leaves the fields after it as they were.
 void fill_check_settings(const Variant& timeout, const Variant& hostname, const Variant& parameter);
+
+/// The settings the three properties decode to, read as fill_check_settings reads them but into
+/// a record of the caller's; throws as it does.
+CheckSettingsRecord decode_check_settings(const Variant& timeout, const Variant& hostname,
+                                          const Variant& parameter);
 
 /// The values of the settings form that its OK turns into a parameter string; -1 is no selection.
 struct FormValues {
