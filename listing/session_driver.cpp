@@ -34,37 +34,46 @@ void SessionDriver::Get_Process_list() {
     const CheckSettingsRecord& s = CheckSettings;
     state.Lines.assign(1, std::string());
     state.LineCount = 0;
+    connection_failure_ = FailureKind::None;
+    warnings_.clear();
     try {
         Ssh = std::make_unique<SshClient>();
         SshKeys = std::make_unique<varnok::SshKeys>();
-        Ssh->Connected = [this](int16_t code, const std::string& text) { Ssh_Connected(code, text); };
+        Ssh->Connected = [this](int16_t code, const std::string& text) {
+            Ssh_Connected(code, text);
+        };
         Ssh->Received = [this](int16_t count) { Ssh_Received(count); };
         Ssh->Disconnected = [this] { Ssh_Disconnected(); };
         Ssh->HostFingerprint = [this](const std::string& f, bool& a) { Ssh_HostFingerprint(f, a); };
         Ssh->CryptoInformation = [this](const std::string& p, const std::string& r,
                                         const std::string& sc, const std::string& cs,
-                                        const std::string& k, bool& a) {
-            Ssh_CryptoInformation(p, r, sc, cs, k, a);
-        };
-        Ssh->PromptReceived = [this] { Ssh_PromptReceived(); };
-        Ssh->StateChange = [this](int32_t old) { Ssh_StateChange(old); };
+                                        const std::string& k,
+                                        bool& a) { Ssh_CryptoInformation(p, r, sc, cs, k, a); };
+        Ssh->StateChange = [this](SshPhase old) { Ssh_StateChange(static_cast<int32_t>(old)); };
+        Ssh->Warning = [this](const std::string& text) { warnings_.push_back(text); };
 
         Ssh->set_remote_host(s.Hostname);
         Ssh->set_remote_port(s.Port);
         Ssh->set_login_name(s.Username);
         Ssh->set_password(s.Password);
         if (!s.KeyFile.empty()) {
-            SshKeys->load_private_key(
-                s.KeyFile, s.Password.empty() ? std::nullopt : std::optional<std::string>(s.Password));
-            Ssh->set_authentication_method(2);
-            const int32_t key_type = s.KeyType == "DSA" ? 1 : 0;
-            Ssh->set_private_key(SshKeys->private_key(key_type));
+            SshKeys->load_private_key(s.KeyFile, s.Password.empty()
+                                                     ? std::nullopt
+                                                     : std::optional<std::string>(s.Password));
+            Ssh->set_authentication_method(SshAuth::PublicKey);
+            // The key type code names what the settings expect; it selects nothing, as the key
+            // object hands over the key it loaded, of any type libssh reads.
+            [[maybe_unused]] const SshKeyType key_type =
+                s.KeyType == "DSA" ? SshKeyType::Dsa : SshKeyType::Rsa;
+            Ssh->set_private_key(*SshKeys);
         }
         const std::string command = listing_command(s.OSType);
         if (!command.empty()) Ssh->set_command_text(command);
         if (s.AddWait) Ssh->set_command_text(Ssh->command_text() + "wait;");
         Ssh->set_command_text(Ssh->command_text() + "exit");
-        Ssh->set_protocol(s.Protocol == "1" ? 2 : s.Protocol == "2" ? 3 : 4);
+        Ssh->set_protocol(s.Protocol == "1"   ? SshProtocol::Ssh1
+                          : s.Protocol == "2" ? SshProtocol::Ssh2
+                                              : SshProtocol::Automatic);
         Ssh->set_remote_port(s.Port != 0 ? s.Port : 22);
         Ssh->set_time_limit(s.TimeoutSeconds);
         Ssh->set_host_key_policy(host_keys);
@@ -72,11 +81,18 @@ void SessionDriver::Get_Process_list() {
         state.Disconnected = false;
         state.ConnectError.clear();
         Ssh->connect();
+    } catch (const SshError& e) {
+        end_setup(e.what(), e.kind());
     } catch (const std::exception& e) {
-        state.ConnectError = e.what();
-        state.Disconnected = true;
-        connection_error_ = state.ConnectError;
+        end_setup(e.what(), FailureKind::Connect);
     }
+}
+
+void SessionDriver::end_setup(const std::string& error, FailureKind failure) {
+    SessionState.ConnectError = error;
+    SessionState.Disconnected = true;
+    connection_error_ = error;
+    connection_failure_ = failure;
 }
 
 void SessionDriver::run_listing() {
@@ -92,23 +108,28 @@ void SessionDriver::replay_listing(const std::string& received, const std::strin
     state.ListStarted = true;
     state.ConnectError = error;
     connection_failure_ = failure;
+    warnings_.clear();
     Ssh.reset();
     ReceivedText = received;
     Ssh_Disconnected();
 }
 
 void SessionDriver::Ssh_Connected(int16_t ErrorCode, const std::string& ErrorText) {
-    if (ErrorCode != 0) SessionState.ConnectError = ErrorText;
+    if (ErrorCode != 0) {
+        SessionState.ConnectError = ErrorText;
+        connection_failure_ = static_cast<FailureKind>(ErrorCode);
+    }
     ReceivedText.clear();
 }
 
-void SessionDriver::Ssh_Received(int16_t ByteCount) { ReceivedText += Ssh->fetch(ByteCount, 8); }
+void SessionDriver::Ssh_Received(int16_t ByteCount) { ReceivedText += Ssh->fetch(ByteCount); }
 
 void SessionDriver::Ssh_Disconnected() {
     SessionState.Disconnected = true;
     // A listing cut short must not be counted as if it were whole.
     if (Ssh && !Ssh->end_error().empty() && SessionState.ConnectError.empty()) {
         SessionState.ConnectError = Ssh->end_error();
+        connection_failure_ = Ssh->end_failure();
     }
     connection_error_ = SessionState.ConnectError;
     // Remote bytes become text here; what is not UTF-8 shows as U+FFFD.

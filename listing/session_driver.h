@@ -10,10 +10,14 @@
 
 namespace varnok {
 
+/// The key type codes of the settings (KEYT "DSA", anything else RSA); any key type libssh
+/// reads is used whatever the code.
+enum class SshKeyType : int32_t { Rsa = 0, Dsa = 1 };
+
 /// The SSH session driver that the settings form hosts: runs the listing command of the
 /// configured system and leaves the outcome in SessionState.
 class SessionDriver {
-public:
+  public:
     SessionDriver() = default;
     virtual ~SessionDriver();
     SessionDriver(const SessionDriver&) = delete;
@@ -26,10 +30,9 @@ public:
     /// Get_Process_list, then lets pending events run until the listing has ended.
     void run_listing();
 
-    /// Ends a listing with what an earlier one received and its error, split by this thread's
-    /// CheckSettings, as if it had just been received; nothing connects.
-    void replay_listing(const std::string& received, const std::string& error,
-                        FailureKind failure);
+    /// Ends a listing with what an earlier one received, its error and failure kind, split by
+    /// this thread's CheckSettings, as if it had just been received; nothing connects.
+    void replay_listing(const std::string& received, const std::string& error, FailureKind failure);
 
     /// How the listings of this driver check host keys (the command line sets it from its options).
     HostKeyPolicy host_keys;
@@ -53,14 +56,15 @@ public:
     void Ssh_CryptoInformation(const std::string& protocol, const std::string& RemoteName,
                                const std::string& SCcipher, const std::string& CScipher,
                                const std::string& Keys, bool& Accept);
-    /// Does nothing.
+    /// Does nothing (the client raises no prompt: it runs no interactive shell).
     void Ssh_PromptReceived();
     /// Does nothing.
     void Ssh_StateChange(int32_t OldState);
 
     /// The connection's error as the listing ended, before splitting added any of its own.
     const std::string& connection_error() const { return connection_error_; }
-    /// What kind of failure ended the last listing (None after a good one).
+    /// The kind of failure that ended the last listing: the client's, Auth for a key file that
+    /// could not be used, Connect for a listing that could not start; None after a good one.
     FailureKind connection_failure() const { return connection_failure_; }
     /// Warnings of the last listing (a host key that could not be recorded).
     const std::vector<std::string>& warnings() const { return warnings_; }
@@ -70,7 +74,9 @@ public:
     /// Sets the caption of lblTemp.
     virtual void set_lblTemp_caption(const std::string& caption);
 
-private:
+  private:
+    void end_setup(const std::string& error, FailureKind failure);
+
     std::string lblTemp_text_;
     std::string connection_error_;
     FailureKind connection_failure_ = FailureKind::None;

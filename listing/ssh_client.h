@@ -10,31 +10,40 @@
 #include <string>
 #include <vector>
 
+#include "listing/failure.h"
+
+struct ssh_key_struct;
+
 namespace varnok {
 
-/// An operation of the SSH objects that could not be carried out; what() says why.
+/// An operation of the SSH objects that could not be carried out; what() says why, kind() what
+/// kind of failure it is.
 class SshError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+  public:
+    SshError(const std::string& text, FailureKind kind) : std::runtime_error(text), kind_(kind) {}
+    /// The kind of failure.
+    FailureKind kind() const { return kind_; }
+
+  private:
+    FailureKind kind_;
 };
+
+class SshClient;
 
 /// The key object: loads one private key file of any type the SSH library reads.
 class SshKeys {
-public:
+  public:
     SshKeys();
     ~SshKeys();
     SshKeys(const SshKeys&) = delete;
     SshKeys& operator=(const SshKeys&) = delete;
 
-    /// Loads the private key from a file; throws SshError with a readable description.
+    /// Loads the private key from a file; throws SshError (Auth) with a readable description.
     void load_private_key(const std::string& path, const std::optional<std::string>& pass_phrase);
-    /// The loaded private key as text, for SshClient::set_private_key; the type code does not
-    /// filter it.
-    std::string private_key(int32_t type) const;
 
-private:
-    struct Key;
-    std::unique_ptr<Key> key_;
+  private:
+    friend class SshClient;
+    std::shared_ptr<ssh_key_struct> key_;
 };
 
 /// Phases of a connection, reported by StateChange as the phase that was left.
@@ -50,30 +59,46 @@ enum class SshPhase : int32_t {
     Closed,
 };
 
-/// What the client does with a host key known_hosts does not hold, as OpenSSH's
-/// StrictHostKeyChecking: No accepts it and records nothing, AcceptNew records it, Yes refuses
-/// it. A key that contradicts the file is refused in every case.
+/// Which SSH protocol version the client speaks.
+enum class SshProtocol : int32_t {
+    Ssh1 = 2,       ///< SSH version 1: refused when connecting
+    Ssh2 = 3,       ///< SSH version 2
+    Automatic = 4,  ///< the client chooses (SSH version 2)
+};
+
+/// How the client logs in.
+enum class SshAuth : int32_t {
+    Password = 0,   ///< the password
+    PublicKey = 2,  ///< the private key handed over by set_private_key
+};
+
+/// What the client does with a host key that known_hosts does not hold: No accepts it and
+/// records nothing (where OpenSSH's "no" would record it), AcceptNew accepts and records it, Yes
+/// refuses it. A key that contradicts the file is refused under every setting.
 enum class HostKeyCheck { No, AcceptNew, Yes };
 
 /// Where host keys are looked up and recorded, and what happens to unknown ones.
 struct HostKeyPolicy {
     HostKeyCheck check = HostKeyCheck::No;
-    std::string known_hosts;  ///< empty: ~/.ssh/known_hosts
+    std::string known_hosts;  ///< empty: ~/.ssh/known_hosts ("~" is the user's passwd home)
 };
 
 /// The SSH client object: runs one command line on a remote host without blocking and raises
 /// its events from DoEvents() on the thread that connected it.
 class SshClient {
-public:
+  public:
     /// Largest byte count of one Received event.
     static constexpr int kMaxChunk = 32767;
+    /// Most bytes of standard output one run collects.
+    static constexpr size_t kMaxReceived = 64u << 20;
 
     SshClient();
     ~SshClient();
     SshClient(const SshClient&) = delete;
     SshClient& operator=(const SshClient&) = delete;
 
-    /// Login finished (ErrorCode 0) or failed (ErrorCode and ErrorText); raised once.
+    /// Login finished (ErrorCode 0) or failed (ErrorCode the FailureKind, and ErrorText); raised
+    /// once.
     std::function<void(int16_t ErrorCode, const std::string& ErrorText)> Connected;
     /// ByteCount bytes of standard output wait to be fetched.
     std::function<void(int16_t ByteCount)> Received;
@@ -86,10 +111,11 @@ public:
                        const std::string& SCcipher, const std::string& CScipher,
                        const std::string& Keys, bool& Accept)>
         CryptoInformation;
-    /// Never raised: the client runs no interactive shell.
-    std::function<void()> PromptReceived;
-    /// The connection left phase OldState (an SshPhase).
-    std::function<void(int32_t OldState)> StateChange;
+    /// The connection left phase OldState.
+    std::function<void(SshPhase OldState)> StateChange;
+    /// Something the caller should hear of that does not stop the connection (a host key that
+    /// could not be recorded).
+    std::function<void(const std::string& Text)> Warning;
 
     /// Host name or address to connect to.
     void set_remote_host(const std::string& host);
@@ -99,38 +125,39 @@ public:
     void set_login_name(const std::string& user);
     /// Password for password authentication.
     void set_password(const std::string& password);
-    /// 2 selects key authentication; anything else password authentication.
-    void set_authentication_method(int method);
-    /// The private key text of SshKeys::private_key; throws SshError when it cannot be read.
-    void set_private_key(const std::string& key_text);
+    /// How to log in (default: the password).
+    void set_authentication_method(SshAuth method);
+    /// The key that keys loaded, for SshAuth::PublicKey; throws SshError (Auth) when it has none.
+    void set_private_key(const SshKeys& keys);
     /// The command line run after login.
     const std::string& command_text() const;
     /// Sets the command line run after login.
     void set_command_text(const std::string& command);
-    /// 2 selects SSH version 1 (refused when connecting), 3 and 4 SSH version 2.
-    void set_protocol(int selection);
+    /// The protocol version (default: automatic).
+    void set_protocol(SshProtocol selection);
     /// How host keys are checked (default: the file in ~/.ssh, unknown keys accepted unrecorded).
     void set_host_key_policy(const HostKeyPolicy& policy);
     /// Seconds for the whole connection; 0 or below means 30.
     void set_time_limit(int16_t seconds);
-    /// Starts connecting and returns at once; throws SshError when it cannot start.
+    /// Starts connecting and returns at once; throws SshError (Connect) when it cannot start.
     void connect();
     /// Takes up to count received bytes, oldest first.
-    std::string fetch(int16_t count, int32_t mode);
+    std::string fetch(int16_t count);
 
     /// The current phase.
     SshPhase phase() const;
     /// Why a connection that had logged in ended before its command did (time limit, dropped
     /// connection, output over the size cap); empty after a complete run.
     const std::string& end_error() const;
-    /// Most bytes of standard output one run collects.
-    static constexpr size_t kMaxReceived = 64u << 20;
+    /// The kind of end_error(): Timeout, Connect (dropped), Listing (channel, size cap); None
+    /// after a complete run.
+    FailureKind end_failure() const;
     /// Adds the sockets to wait on and lowers timeout_ms to the next deadline (used by DoEvents).
     void prepare_poll(std::vector<pollfd>& fds, int& timeout_ms);
     /// Advances the connection after a poll and raises its events (used by DoEvents).
     void advance(const std::vector<pollfd>& fds);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,43 @@
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "listing/ssh_client.h"
+#include "listing/ssh_handles.h"
+
+namespace varnok {
+
+SshKeys::SshKeys() { init_ssh_library(); }
+SshKeys::~SshKeys() = default;
+
+void SshKeys::load_private_key(const std::string& path,
+                               const std::optional<std::string>& pass_phrase) {
+    key_.reset();
+    if (!std::ifstream(path, std::ios::binary)) {
+        throw SshError("Cannot read the key file '" + path + "': " + std::strerror(errno),
+                       FailureKind::Auth);
+    }
+    last_ssh_log().clear();
+    ssh_key raw = nullptr;
+    if (ssh_pki_import_privkey_file(path.c_str(), pass_phrase ? pass_phrase->c_str() : nullptr,
+                                    nullptr, nullptr, &raw) == SSH_OK) {
+        key_.reset(raw, KeyFree());
+        return;
+    }
+    const std::string& log = last_ssh_log();
+    const bool pass_problem = log.find("correct password") != std::string::npos ||
+                              log.find("bad decrypt") != std::string::npos ||
+                              log.find("passphrase") != std::string::npos;
+    std::string text = "Cannot load the private key from '" + path + "': ";
+    if (pass_phrase && pass_problem) {
+        text += "wrong pass phrase";
+    } else if (pass_problem) {
+        text += "the key is protected by a pass phrase and none was given";
+    } else {
+        text += "not a private key file that can be read";
+    }
+    if (!log.empty()) text += " (" + log + ")";
+    throw SshError(text, FailureKind::Auth);
+}
+
+}  // namespace varnok

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <libssh/callbacks.h>
+#include <libssh/libssh.h>
+#include <poll.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "listing/ssh_handles.h"
+
+namespace varnok {
+
+/// How a step that may have to wait for the server went.
+enum class SshStep { Again, Done, Failed };
+
+/// Where a command's channel stands.
+enum class CommandState {
+    Running,         ///< output may still come
+    Ended,           ///< its output is whole: EOF with the exit status, or the channel closed
+    ChannelError,    ///< libssh reported an error on the channel
+    ConnectionLost,  ///< the connection went before EOF
+};
+
+/// What a session is set up with.
+struct SessionOptions {
+    std::string host;  ///< the name known_hosts records the server under
+    uint16_t port = 22;
+    std::string user;
+    std::string ssh_dir;      ///< the folder libssh takes for ~/.ssh
+    std::string known_hosts;  ///< the user's known_hosts file
+};
+
+/// The algorithms the handshake settled on.
+struct Negotiated {
+    std::string banner, cipher_in, cipher_out, kex;
+};
+
+/// An SSH session in libssh's non-blocking mode over a connected socket: handshake, login, then
+/// one command at a time, each on a new channel of the same session.
+class SshSession {
+  public:
+    /// Receives a command's standard output as it arrives.
+    using OutputSink = std::function<void(const char* data, size_t size)>;
+
+    /// Takes over a connected socket; null, with error set, when libssh refuses the options.
+    static std::unique_ptr<SshSession> create(Socket socket, const SessionOptions& options,
+                                              std::string& error);
+    ~SshSession();
+    SshSession(const SshSession&) = delete;
+    SshSession& operator=(const SshSession&) = delete;
+
+    /// Runs the key exchange.
+    SshStep handshake();
+    /// The algorithms of the finished handshake.
+    Negotiated negotiated() const;
+    /// The server's host key as "type SHA256:...", empty when libssh has none.
+    std::string fingerprint() const;
+    /// What the known_hosts files say of the server's key.
+    ssh_known_hosts_e known_host() const;
+    /// Logs in with a password.
+    SshStep login_with_password(const std::string& password);
+    /// Logs in with a private key.
+    SshStep login_with_key(ssh_key key);
+
+    /// Ends the command before, if any, and makes a new channel for command; false when libssh
+    /// cannot (error() says why).
+    bool start_command(const std::string& command, OutputSink sink);
+    /// Opens the command's channel.
+    SshStep open_channel();
+    /// Asks the server to run the command.
+    SshStep exec();
+    /// Takes in what arrived and says where the command stands.
+    CommandState read();
+    /// Closes the command's channel, so that another can be started.
+    void end_command();
+    /// Sends the channel's close and lets queued messages leave, so that the server sees an
+    /// orderly end; the destructor then disconnects.
+    void close();
+
+    /// libssh's text for the last error.
+    std::string error() const;
+    /// Adds the session's socket with the directions libssh waits for.
+    void prepare_poll(std::vector<pollfd>& fds) const;
+    /// The libssh session, for the known_hosts file.
+    ssh_session handle() const { return session_.get(); }
+
+  private:
+    struct Command;
+    SshSession() = default;
+
+    Socket socket_;
+    bool handed_over_ = false;
+    SessionHandle session_;
+    std::unique_ptr<Command> command_;
+};
+
+}  // namespace varnok
