@@ -15,15 +15,15 @@
 namespace varnok {
 
 std::string home_directory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
     // Checks run on many threads at once: the reentrant lookup.
     passwd pw{};
     passwd* found = nullptr;
     std::vector<char> buf(16384);
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
-        pw.pw_dir != nullptr) {
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+        pw.pw_dir != nullptr && *pw.pw_dir != '\0') {
         return pw.pw_dir;
     }
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
     return "/";
 }
 

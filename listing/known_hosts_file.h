@@ -10,7 +10,8 @@
 
 namespace varnok {
 
-/// The home folder "~" stands for: $HOME, else the user's passwd entry, else "/".
+/// The home folder "~" stands for: the effective user's passwd entry, as the OpenSSH client
+/// reads it; $HOME only when the entry has none; "/" when neither is set.
 std::string home_directory();
 
 /// path with a leading "~" or "~/" replaced by home_directory().
