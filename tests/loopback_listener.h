@@ -16,19 +16,15 @@ namespace varnok::testing {
 
 using Clock = std::chrono::steady_clock;
 
-// A loopback listener of the suite's own for what no real server does. It accepts every
-// connection and sends each its greeting; with close_after it closes a connection once the
-// client has sent something (its banner, its key exchange offer), else it keeps silent. It
-// counts the most connections it held at once: proof that checks ran side by side, without a
-// clock; and how long the longest-lived connection stayed open.
+// A loopback listener of the suite's own for what no real server does: it sends every connection
+// its greeting, then closes it once the client speaks (close_after) or keeps silent. It counts
+// the most connections held at once (checks ran side by side, seen without a clock).
 class LoopbackListener {
   public:
     explicit LoopbackListener(std::string greeting = "", bool close_after = false)
         : greeting_(std::move(greeting)), close_after_(close_after) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         for (int p = 23000 + getpid() % 3000; p < 32767 && port_ == 0; p += 17) {
             addr.sin_port = htons(static_cast<uint16_t>(p));
             if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) port_ = p;
@@ -81,11 +77,9 @@ class LoopbackListener {
 
     std::string greeting_;
     bool close_after_;
-    int fd_ = -1;
-    int port_ = 0;
+    int fd_ = -1, port_ = 0;
     std::atomic<bool> stop_{false};
-    std::atomic<size_t> peak_{0};
-    std::atomic<size_t> open_{0};
+    std::atomic<size_t> peak_{0}, open_{0};
     std::atomic<Clock::rep> longest_{0};
     std::thread thread_;
 };

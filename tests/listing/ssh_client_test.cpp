@@ -1,82 +1,66 @@
 #include "listing/ssh_client.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
-#include <dirent.h>
-#include <unistd.h>
+#include <filesystem>
 
 #include "listing/event_pump.h"
+#include "listing/ssh_session.h"
 #include "tests/sshd_fixture.h"
 
 namespace varnok::testing {
 namespace {
 
 int open_descriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d)) {
-            char target[256] = {};
-            const std::string path = std::string("/proc/self/fd/") + e->d_name;
-            if (readlink(path.c_str(), target, sizeof target - 1) > 0) {
-                ++n;
-                if (std::getenv("VARNOK_DEBUG_FDS")) fprintf(stderr, "%s -> %s\n", e->d_name, target);
-            }
-        }
-        closedir(d);
-    }
-    return n;
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds)));
 }
 
+// Runs command on the fixture's sshd with the password and records the events in order.
 struct Recorder {
     std::vector<std::string> events;
     std::string received;
-    int largest_piece = 0;
     bool done = false;
 
-    void attach(SshClient& c) {
+    Recorder(SshClient& c, const std::string& command) {
+        c.set_remote_host("127.0.0.1");
+        c.set_remote_port(static_cast<int16_t>(std::stoi(fx("VARNOK_SSH_PORT"))));
+        c.set_login_name(fx("VARNOK_SSH_USER"));
+        c.set_password(fx("VARNOK_SSH_PASSWORD"));
+        c.set_command_text(command);
+        c.set_time_limit(10);
         c.Connected = [this](int16_t code, const std::string& text) {
-            events.push_back("Connected " + std::to_string(code) + (text.empty() ? "" : " " + text));
+            events.push_back("Connected " + std::to_string(code) + text);
         };
         c.Received = [this, &c](int16_t n) {
             if (events.empty() || events.back() != "Received") events.push_back("Received");
-            largest_piece = std::max<int>(largest_piece, n);
-            received += c.fetch(n, 8);
+            EXPECT_LE(n, SshClient::kMaxChunk);  // how the stream is cut is not ours
+            received += c.fetch(n);
         };
         c.Disconnected = [this] {
             events.push_back("Disconnected");
             done = true;
         };
         c.HostFingerprint = [this](const std::string& f, bool&) {
-            events.push_back(f.rfind("ssh-ed25519 SHA256:", 0) == 0 ? "HostFingerprint" : "bad " + f);
+            events.push_back(f.rfind("ssh-ed25519 SHA256:", 0) == 0 ? "HostFingerprint" : f);
         };
+        c.connect();
     }
 };
-
-SshClient& configure(SshClient& c, const std::string& command) {
-    c.set_remote_host("127.0.0.1");
-    c.set_remote_port(static_cast<int16_t>(std::stoi(fx("VARNOK_SSH_PORT"))));
-    c.set_login_name(fx("VARNOK_SSH_USER"));
-    c.set_password(fx("VARNOK_SSH_PASSWORD"));
-    c.set_command_text(command);
-    c.set_time_limit(10);
-    return c;
-}
 
 TEST(SshClient, RaisesItsEventsInOrderAndCutsLargeOutput) {
     const int before = open_descriptors();
     {
         SshClient c;
-        Recorder r;
-        r.attach(configure(c, "head -c 200000 /dev/zero | tr '\\0' x; echo oops >&2"));
-        c.connect();
+        Recorder r(c, "head -c 200000 /dev/zero | tr '\\0' x; echo oops >&2");
         while (!r.done) DoEvents();
         EXPECT_EQ(r.events, (std::vector<std::string>{"HostFingerprint", "Connected 0", "Received",
                                                       "Disconnected"}));
-        EXPECT_EQ(r.received, std::string(200000, 'x'));  // standard output only, every byte in order
-        EXPECT_LE(r.largest_piece, SshClient::kMaxChunk);  // how the stream is cut is not ours
-        for (int i = 0; i < 20; ++i) DoEvents();  // nothing more arrives
-        EXPECT_EQ(r.events.back(), "Disconnected");
-        EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "Disconnected"), 1);
+        EXPECT_EQ(r.received,
+                  std::string(200000, 'x'));  // standard output only, every byte in order
+        for (int i = 0; i < 20; ++i) DoEvents();
+        EXPECT_EQ(r.events.size(), 4u);  // nothing more arrives
         EXPECT_EQ(live_client_count(), 0);
         EXPECT_EQ(c.end_error(), "");
     }
@@ -84,16 +68,53 @@ TEST(SshClient, RaisesItsEventsInOrderAndCutsLargeOutput) {
 }
 
 TEST(SshClient, DestroyingALiveClientRaisesNothing) {
-    Recorder r;
-    {
-        SshClient c;
-        r.attach(configure(c, "sleep 5"));
-        c.connect();
-        for (int i = 0; i < 5; ++i) DoEvents();
-    }
+    auto c = std::make_unique<SshClient>();
+    const Recorder r(*c, "sleep 5");
+    for (int i = 0; i < 5; ++i) DoEvents();
+    c.reset();
     EXPECT_EQ(live_client_count(), 0);
     DoEvents();
     EXPECT_FALSE(r.done);
+}
+
+TEST(SshSession, RunsCommandsInTurnOnNewChannelsOfOneLogin) {
+    const auto port = static_cast<uint16_t>(std::stoi(fx("VARNOK_SSH_PORT")));
+    sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    Socket tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(tcp.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::string error;
+    const auto session = SshSession::create(
+        std::move(tcp), {"127.0.0.1", port, fx("VARNOK_SSH_USER"), "/nonexistent", "/dev/null"},
+        error);
+    ASSERT_NE(session, nullptr) << error;
+    // Repeats a step until it no longer answers `pending`, waiting for the socket in between.
+    const auto settle = [&session](auto step, auto pending) {
+        for (std::vector<pollfd> fds;; fds.clear()) {
+            if (const auto state = step(); state != pending) return state;
+            session->prepare_poll(fds);
+            ::poll(fds.data(), fds.size(), 1000);
+        }
+    };
+    const auto done = [&settle](auto step) {
+        return settle(step, SshStep::Again) == SshStep::Done;
+    };
+    ASSERT_TRUE(done([&] { return session->handshake(); }));
+    ASSERT_TRUE(done([&] { return session->login_with_password(fx("VARNOK_SSH_PASSWORD")); }));
+    const auto output_of = [&](const std::string& command) {
+        std::string out;
+        EXPECT_TRUE(
+            session->start_command(command, [&](const char* d, size_t n) { out.append(d, n); }));
+        EXPECT_TRUE(done([&] { return session->open_channel(); }));
+        EXPECT_TRUE(done([&] { return session->exec(); }));
+        EXPECT_EQ(settle([&] { return session->read(); }, CommandState::Running),
+                  CommandState::Ended);
+        return out;
+    };
+    std::string numbers;
+    for (int i = 1; i <= 100000; ++i) numbers += std::to_string(i) + "\n";
+    // Both shells are children of the one login's sshd process.
+    const std::string first = output_of("seq 100000; echo $PPID"), second = output_of("echo $PPID");
+    EXPECT_EQ(first, numbers + second);
 }
 
 }  // namespace
