@@ -90,43 +90,47 @@ std::vector<std::string> warnings_for(const Judged& j) {
 }
 
 std::vector<std::string> explain_lines(const Judged& j) {
-    std::vector<std::string> out;
-    out.reserve(j.rows.size() + 1);
+    std::vector<std::string> labels;  // one per filter, made once
+    for (size_t f = 0; f < j.filters.size(); ++f) labels.push_back(j.filters.label(f));
+    const std::string metric = ", " + std::string(metric_name(j.query.metric)) + " ";
     std::vector<size_t> left_out(j.filters.size());
     size_t tally[5] = {};
-    const std::string metric = " " + std::string(metric_name(j.query.metric)) + " ";
+    std::vector<std::string> out;
+    out.reserve(j.rows.size() + 1);
     for (size_t i = 0; i < j.rows.size(); ++i) {
         const ProcRow& row = j.rows[i];
         const RowVerdict& v = j.verdicts[i];
         ++tally[static_cast<int>(v.verdict)];
-        std::string label;
+        std::string line;
+        line.reserve(row.raw.size() + 64);
         switch (v.verdict) {
             case Verdict::Counted:
-                label = "counted";
-                if (v.status > 0) label += "," + metric + kStatusWords[v.status];
+                line = "counted";
+                if (v.status > 0) line += metric + kStatusWords[v.status];
                 break;
             case Verdict::Filtered:
-                label = j.filters.label(v.filter);
+                line = labels[v.filter];
                 ++left_out[v.filter];
                 break;
             case Verdict::OwnSession:
-                label = "own session";
+                line = "own session";
                 break;
             case Verdict::Header:
-                label = "header";
+                line = "header";
                 break;
             case Verdict::Unparsed:
-                label = "unparsed";
+                line = "unparsed";
                 break;
         }
         if (row.kind == ProcRow::Kind::Process && row.cut)
-            label += " (may be cut: " + cut_reason(row.cut, j.system) + ")";
-        out.push_back(label + ": " + std::string(row.raw));
+            line += " (may be cut: " + cut_reason(row.cut, j.system) + ")";
+        line += ": ";
+        line += row.raw;
+        out.push_back(std::move(line));
     }
     std::string totals = "totals: " + std::to_string(tally[0]) + " counted";
     for (size_t f = 0; f < left_out.size(); ++f)
-        if (left_out[f] > 0)
-            totals += "; " + std::to_string(left_out[f]) + " " + j.filters.label(f);
+        if (left_out[f] > 0) totals += "; " + std::to_string(left_out[f]) + " " + labels[f];
     totals += "; " + std::to_string(tally[2]) + " own session; " + std::to_string(tally[3]) +
               " header; " + std::to_string(tally[4]) + " unparsed; " +
               std::to_string(j.rows.size()) + " lines";
