@@ -45,13 +45,6 @@ TEST(SplittInLines, StoresTheColumnOfEveryLineAfterTheHeader) {
     EXPECT_FALSE(SessionState.ListStarted);
 }
 
-TEST(SplittInLines, StopsAtTheEntryCapAndSaysSo) {
-    std::string text = "PID CMD\n";
-    for (int i = 0; i < kMaxEntries + 5; ++i) text += std::to_string(i) + " p\n";
-    EXPECT_EQ(split(text, "LF", 2).size(), static_cast<size_t>(kMaxEntries));
-    EXPECT_EQ(SessionState.ConnectError, kTooManyProcesses);
-}
-
 TEST(GiveParameter, SelectsFromAWordToTheEndOfTheLine) {
     const std::pair<int, const char*> words[] = {
         {1, "a  b   c"}, {2, "b   c"}, {3, "c"}, {4, ""}, {0, "a  b   c"}, {-3, "a  b   c"}};
