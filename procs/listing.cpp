@@ -154,8 +154,9 @@ ProcRow parse_ps_line(std::string_view line, const SystemInfo& info, Layout& lay
     return row;
 }
 
-// Cygwin: "%c %7d %7d %7d %10u %4s %8u %8s %s": status letter, pid, ppid, pgid, Windows pid,
-// tty, uid, start ("hh:mm:ss" or "Mon dd"), the program's path.
+// Cygwin's long form: a status letter in the first column, then pid, ppid, pgid, Windows pid,
+// tty, uid, the start ("hh:mm:ss", or "Mon dd" in two words) and the program's path, which may
+// hold blanks ("C:\Program Files\...").
 ProcRow parse_cygwin_line(std::string_view line) {
     ProcRow row;
     row.raw = line;
