@@ -61,10 +61,7 @@ void SessionDriver::Get_Process_list() {
                                                      ? std::nullopt
                                                      : std::optional<std::string>(s.Password));
             Ssh->set_authentication_method(SshAuth::PublicKey);
-            // The key type code names what the settings expect; it selects nothing, as the key
-            // object hands over the key it loaded, of any type libssh reads.
-            [[maybe_unused]] const SshKeyType key_type =
-                s.KeyType == "DSA" ? SshKeyType::Dsa : SshKeyType::Rsa;
+            // KeyType selects nothing: the key object hands over the key it loaded, of any type.
             Ssh->set_private_key(*SshKeys);
         }
         const std::string command = listing_command(s.OSType);

@@ -10,10 +10,6 @@
 
 namespace varnok {
 
-/// The key type codes of the settings (KEYT "DSA", anything else RSA); any key type libssh
-/// reads is used whatever the code.
-enum class SshKeyType : int32_t { Rsa = 0, Dsa = 1 };
-
 /// The SSH session driver that the settings form hosts: runs the listing command of the
 /// configured system and leaves the outcome in SessionState.
 class SessionDriver {
