@@ -9,8 +9,6 @@
 namespace varnok {
 namespace {
 
-using testing::call_error;
-
 TEST(VariantToInt16, ConvertsNumbersAndNumericText) {
     const std::pair<Variant, int> cases[] = {
         {Variant(), 0},        {Variant(7), 7},     {Variant(2.5), 2},
@@ -25,11 +23,11 @@ TEST(VariantToInt16, FailsWithTypeMismatchOrOverflow) {
     const Variant object(std::make_shared<AutomationObject>());
     for (const Variant& v :
          {Variant("abc"), Variant(""), Variant("12abc"), Variant("1 2"), object}) {
-        EXPECT_EQ(call_error([&v] { variant_to_int16(v); }), "error 13: Type mismatch");
+        EXPECT_EQ(testing::call_error([&v] { variant_to_int16(v); }), "error 13: Type mismatch");
     }
     for (const Variant& v :
          {Variant(32768), Variant("-32769"), Variant(32767.5), Variant(1e300 * 1e300)}) {
-        EXPECT_EQ(call_error([&v] { variant_to_int16(v); }), "error 6: Overflow");
+        EXPECT_EQ(testing::call_error([&v] { variant_to_int16(v); }), "error 6: Overflow");
     }
 }
 

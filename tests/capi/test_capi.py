@@ -34,8 +34,6 @@ BSD = f"#USR={FX['VARNOK_SSH_USER']}#PWD={PWD}#PORT={FX['VARNOK_SSH_PORT_BSD']}#
 
 
 class Check:
-    """A check object made and released through the C interface; calls return the error number."""
-
     def __init__(self, progid=b"comVarnok.VarnokCom"):
         self.handle, self.error = VOID(), Error()
         self.rc = LIB.varnok_create(progid, ctypes.byref(self.handle), ctypes.byref(self.error))
@@ -72,11 +70,10 @@ class CInterface(unittest.TestCase):
             check.put("xc_parameter", f"{BSD}#SGN=LT#NUM={num}#")
             results[num] += [*check.docheck(), check.get("xc_result")]
 
-        threads = [threading.Thread(target=run, args=(num,)) for num in (2, 3)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        other = threading.Thread(target=run, args=(3,))
+        other.start()
+        run(2)
+        other.join()
         text = "8 processes running and 2 with the name sshd"
         self.assertEqual(results, {2: [0, None, 0, -1, text], 3: [0, None, 0, 0, text]})
 
@@ -88,8 +85,6 @@ class CInterface(unittest.TestCase):
         self.assertEqual(check.docheck()[0], 13)
         self.assertEqual((check.error.number, check.error.description), (13, b"Type mismatch"))
         check.put("xc_parameter", "#COL=16#")
-        os.environ.pop("DISPLAY", None)
-        os.environ["QT_QPA_PLATFORM"] = "offscreen"
         self.assertEqual(check.call("showgui"), 380)
         self.assertEqual(check.error.description, b"Invalid property value")
         self.assertEqual(check.get("xc_parameter"), "#COL=16#")

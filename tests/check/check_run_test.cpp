@@ -4,18 +4,19 @@
 #include <filesystem>
 #include <fstream>
 
-#include "check/frmmain.h"
 #include "tests/param_fixture.h"
 
 namespace varnok::testing {
 namespace {
 
-// Runs the check of `fields` on the listing that the fixture's fake ps prints for `system`;
-// nothing connects.
-bool check_on(const std::string& system, const std::string& fields, std::string* text) {
-    std::ifstream in(std::string(VARNOK_TEST_DATA) + "/" + system + ".txt", std::ios::binary);
+// Runs a check on the listing that the fixture's fake ps prints for a system, named before the
+// fields ("bsd#OS=BSD#..."); nothing connects.
+bool check_on(const std::string& system_and_fields, std::string* text) {
+    const size_t hash = system_and_fields.find('#');
+    std::ifstream in(std::string(VARNOK_TEST_DATA) + "/" + system_and_fields.substr(0, hash) +
+                     ".txt");
     VarnokCom com;
-    com.put_xc_parameter(Variant("#USR=u#PWD=YQ==" + fields + "#"));
+    com.put_xc_parameter(Variant("#USR=u#PWD=YQ==" + system_and_fields.substr(hash) + "#"));
     const bool passed =
         com.docheck_on({true, std::string(std::istreambuf_iterator<char>(in), {}), ""});
     *text = variant_to_text(com.get_xc_result());
@@ -23,9 +24,9 @@ bool check_on(const std::string& system, const std::string& fields, std::string*
 }
 
 TEST(CheckRun, LogsInWithThePasswordOrAKeyOrSaysWhyNot) {
-    const std::string ed = fx("VARNOK_SSH_ED25519_KEY"), ed_key = "#KEYF=" + ed + "#PWD=";
-    const std::string two = "8 processes running and 2 with the name sshd";
-    const std::string no_key = "Cannot load the private key from '" + ed + "': ";
+    const std::string two = "8 processes running and 2 with the name sshd",
+                      ed = fx("VARNOK_SSH_ED25519_KEY"), ed_key = "#KEYF=" + ed + "#PWD=",
+                      no_key = "Cannot load the private key from '" + ed + "': ";
     // The login, the system (an unknown one has no listing command), the result and its text.
     const std::tuple<std::string, std::string, bool, std::string> cases[] = {
         {"", "#OS=BSD", true, two},
@@ -49,7 +50,15 @@ TEST(CheckRun, LogsInWithThePasswordOrAKeyOrSaysWhyNot) {
     }
 }
 
-TEST(CheckRun, NeedsAUserAPasswordAndAHostBeforeItConnects) {
+// A failed call leaves the earlier result; the conversions' tests hold the table of numbered
+// errors, and the check object, the C interface and the command line each show one of them.
+TEST(CheckRun, EndsBeforeConnectingWithoutAUserAPasswordAHostOrOnAFailedCall) {
+    VarnokCom com;
+    com.put_xc_result(Variant("earlier"));
+    com.put_xc_parameter(Variant("#USR=u#PWD=====#"));
+    EXPECT_EQ(call_error([&com] { com.xc_docheck(); }),
+              "error 5: Invalid procedure call or argument");
+    EXPECT_EQ(com.get_xc_result(), Variant("earlier"));
     std::string text;
     EXPECT_FALSE(run_check("#PWD=YQ==#", &text));
     EXPECT_EQ(text, "ERR: can't connect to an SSH server without a USERNAME");
@@ -57,24 +66,6 @@ TEST(CheckRun, NeedsAUserAPasswordAndAHostBeforeItConnects) {
     EXPECT_EQ(text, "ERR: can't connect to an SSH server without a PASSWORD");
     EXPECT_FALSE(run_check("#USR=u#PWD=YQ==#", &text, "5", ""));
     EXPECT_EQ(text, "No host name was given");
-}
-
-TEST(CheckRun, RefusesAChangedHostKey) {
-    // A key other than the fixture's, recorded for the fixture's address and port.
-    const std::string known = ::testing::TempDir() + "known_hosts-" + std::to_string(getpid());
-    std::ofstream(known)
-        << "[127.0.0.1]:" << fx("VARNOK_SSH_PORT_BSD") << " ssh-ed25519 "
-        << "AAAAC3NzaC1lZDI1NTE5AAAAIBtJmQ3pPOyYDiOQ6gmE0YEDcHR3a8oR4JhZzDO3hu1n\n";
-    VarnokCom com;
-    com.form().host_keys.known_hosts = known;
-    com.put_xc_hostname(Variant("127.0.0.1"));
-    com.put_xc_parameter(Variant(login_param("BSD", "#OS=BSD")));
-    EXPECT_FALSE(com.xc_docheck());
-    std::remove(known.c_str());
-    EXPECT_EQ(
-        variant_to_text(com.get_xc_result())
-            .find("The host key of '127.0.0.1' port " + fx("VARNOK_SSH_PORT_BSD") + " has changed"),
-        0u);
 }
 
 TEST(CheckRun, ReadsEachSystemsListingAndAppliesTheRuleAndTheMatchMode) {
@@ -106,21 +97,18 @@ TEST(CheckRun, ReadsEachSystemsListingAndAppliesTheRuleAndTheMatchMode) {
     };
     for (const auto& [fields, passed, expected] : cases) {
         std::string text;
-        const size_t system = fields.find('#');
-        EXPECT_EQ(check_on(fields.substr(0, system), fields.substr(system), &text), passed)
-            << fields;
+        EXPECT_EQ(check_on(fields, &text), passed) << fields;
         EXPECT_EQ(text, expected) << fields;
     }
 }
 
 TEST(CheckRun, AppendsTheDebugLogOverTwoChecks) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("varnok-" + std::to_string(getpid()));
+    const std::filesystem::path dir = ::testing::TempDir() + "varnok-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     const auto old = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     std::string text;
-    for (int i = 0; i < 2; ++i) check_on("aix", "#OS=AIX#COL=8#DEBUG=T#PRO=x", &text);
+    for (int i = 0; i < 2; ++i) check_on("aix#OS=AIX#COL=8#DEBUG=T#PRO=x", &text);
     run_check("#DEBUG=T#", &text);  // stops at the USERNAME refusal: writes nothing
     std::ifstream in(dir / kDebugLogName, std::ios::binary);
     const std::string log((std::istreambuf_iterator<char>(in)), {});
@@ -130,17 +118,6 @@ TEST(CheckRun, AppendsTheDebugLogOverTwoChecks) {
         " 1: /etc/init\r\n 2: /usr/sbin/srcmstr\r\n 3: /usr/sbin/sshd\r\n 4: /usr/sbin/syslogd\r\n"
         " 5: sshd: monitor@notty\r\nEND of LIST\r\n\r\n\r\n";
     EXPECT_EQ(log, block + block);
-}
-
-// The conversions' tests hold the table of numbered errors; the check object, the C interface
-// and the command line each show one of them.
-TEST(CheckRun, AFailedCallKeepsTheEarlierResult) {
-    VarnokCom com;
-    com.put_xc_result(Variant("earlier"));
-    com.put_xc_parameter(Variant("#USR=u#PWD=====#"));
-    EXPECT_EQ(call_error([&com] { com.xc_docheck(); }),
-              "error 5: Invalid procedure call or argument");
-    EXPECT_EQ(com.get_xc_result(), Variant("earlier"));
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 namespace varnok {
 namespace {
 
-using testing::call_error;
-
 // The key's case is ignored, the value's case and spaces are kept; a longer key that starts
 // alike is another key; the first occurrence counts; a "#" ends a value (the last one may lack
 // it) and "=" may sit inside one; a space after "#" hides the key.
@@ -42,7 +40,7 @@ TEST(NumberRule, ReadsTheLeadingNumberAndRoundsHalfToEven) {
         EXPECT_EQ(number_value(text), expected) << '"' << text << '"';
     }
     for (const char* text : {"32768", "-32769", "70000", "32767.5", "1e10", "&HFFFFF"}) {
-        EXPECT_EQ(call_error([text] { number_value(text); }), "error 6: Overflow") << text;
+        EXPECT_EQ(testing::call_error([text] { number_value(text); }), "error 6: Overflow") << text;
     }
 }
 
@@ -74,7 +72,7 @@ TEST(FillCheckSettings, ReadsEveryFieldAndClearsWhatAnEarlierRunLeft) {
 
 TEST(FillCheckSettings, AFailingFieldLeavesTheLaterOnesFromThePreviousRun) {
     fill_check_settings(Variant(1), Variant("old"), Variant("#USR=old#OS=BSD#COL=5#PRO=x#"));
-    EXPECT_EQ(call_error([] {
+    EXPECT_EQ(testing::call_error([] {
                   fill_check_settings(Variant(2), Variant("new"),
                                       Variant("#USR=new#OS=AIX#COL=99999#PRO=y#"));
               }),
