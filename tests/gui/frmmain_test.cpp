@@ -131,10 +131,12 @@ class FrmmainTest : public QObject {
         show_dialog(com, [](FormWindow& w) {
             QCOMPARE((QStringList{w.windowTitle(), w.txtHostname->text(), w.txtTimeout->text(),
                                   w.txtPort->text(), w.cmbProtocol->currentText(),
-                                  w.cmbOS->currentText()}),
-                     (QStringList{kTitle, "db01", "15", "22", "SSH Auto", "Linux"}));
+                                  w.cmbOS->currentText(), w.cmbColumn->currentText(),
+                                  w.cmbInstances->currentText()}),
+                     (QStringList{kTitle, "db01", "15", "22", "SSH Auto", "Linux", "5", "1"}));
             QVERIFY(!w.lblTemp->isVisible());
             QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
+            QVERIFY(!w.btOK->isDefault() && !w.btOK->autoDefault());
             w.cmbColumn->setListIndex(1);
             w.cmbOS->setCurrentIndex(2);
             emit w.cmbOS->activated(2);
