@@ -23,7 +23,7 @@ void check_hosts(int count, const std::string& timeout, const std::string& param
 }
 
 TEST(MultiHost, SixtyFourChecksOfOneSshdAllAnswer) {
-    check_hosts(64, "10",
+    check_hosts(64, "20",
                 "#USR=" + fx("VARNOK_SSH_USER") +
                     "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
                     "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#",
