@@ -38,10 +38,11 @@ HostKeyPolicy host_key_policy(const RuleOptions& o) {
 }
 
 void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many) {
-    cmd.add_option(
-        "--known-hosts", o.known_hosts,
-        "Host keys are looked up in (and recorded to) FILE, OpenSSH's known_hosts format "
-        "(default: ~/.ssh/known_hosts, shared with ssh)");
+    cmd.add_option("--known-hosts", o.known_hosts,
+                   "Host keys are looked up in (and recorded to) FILE, OpenSSH's known_hosts "
+                   "format (default: ~/.ssh/known_hosts of the user's passwd entry, shared with "
+                   "ssh)")
+        ->envname("VARNOK_KNOWN_HOSTS");
     cmd.add_option(
            "--host-key-check", o.host_key_check,
            "accept-new: record an unknown host's key, refuse a changed one; yes: refuse unknown "

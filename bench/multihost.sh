@@ -5,8 +5,8 @@ set -euo pipefail
 build=${1:-build} checks=${2:-200}
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
-# A throwaway HOME: the checks record the throwaway server's host key there, not in yours.
-export HOME=$dir
+# The checks record the throwaway server's host key beside it, not in your known_hosts.
+export VARNOK_KNOWN_HOSTS=$dir/known_hosts
 chmod 755 "$dir"
 trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
 "$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null

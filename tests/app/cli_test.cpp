@@ -222,7 +222,7 @@ TEST(VarnokCli, AnotherUserWithAnUnwritableHomeVariableRecordsInThePasswdHome) {
     ASSERT_EQ(chmod(not_home.c_str(), 0755), 0);
     const CliRun r = varnok(
         "check -H 127.0.0.1 -t 20 --format nagios --param '" + bsd("#SGN=LT#NUM=1") + "'", "",
-        "HOME=" + not_home, "setpriv --reuid=varnokother --regid=varnokother --clear-groups");
+        "VARNOK_KNOWN_HOSTS= HOME=" + not_home, "setpriv --reuid=varnokother --regid=varnokother --clear-groups");
     EXPECT_EQ(r.out, kSshdLine);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -19,13 +20,24 @@ struct CliRun {
 
 /// Runs `varnok args` through the shell with stdin_text on standard input and no display but
 /// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user).
+/// Host keys go to the fixture's known_hosts unless env sets VARNOK_KNOWN_HOSTS (empty: the
+/// default file).
+/// VARNOK_KNOWN_HOSTS=the fixture's file, so no test records a key in a real user's file.
+inline std::string fixture_known_hosts() {
+    const char* fixture = std::getenv("VARNOK_FIXTURE");
+    return fixture == nullptr
+               ? std::string()
+               : "VARNOK_KNOWN_HOSTS='" + std::string(fixture) + "/home/.ssh/known_hosts'";
+}
+
 inline CliRun varnok(const std::string& args, const std::string& stdin_text = "",
                      const std::string& env = "", const std::string& runner = "") {
     const std::string err =
         std::string(::testing::TempDir()) + "varnok-err-" + std::to_string(getpid());
     const std::string command = (stdin_text.empty() ? "" : "printf '%s' '" + stdin_text + "' | ") +
                                 runner + " env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " +
-                                env + " '" VARNOK_BINARY "' " + args + " 2>'" + err + "'";
+                                fixture_known_hosts() + " " + env + " '" VARNOK_BINARY "' " + args +
+                                " 2>'" + err + "'";
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buf[65536];
