@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "listing/ssh_client.h"
+
+namespace varnok {
+
+/// One rule of a probe module: a name (the `rule` label) and a parameter string.
+struct ModuleRule {
+    std::string name;
+    std::string param;  ///< the rule's parameter string (read from param_file when one is named)
+};
+
+/// A probe module: how to log in and which rules to check on the target.
+struct ProbeModule {
+    std::string name;
+    std::vector<ModuleRule> rules;  ///< at least one
+    double timeout_seconds = 10;    ///< the probe's time limit (lowered by the scrape timeout)
+    /// Targets a module that logs in by password may be asked for (host names or addresses,
+    /// exact match); a key module with an empty list answers for any target.
+    std::vector<std::string> allowed_targets;
+    bool uses_password = false;  ///< true when a rule's parameter string carries PWD and no KEYF
+};
+
+/// Everything `varnok serve --config FILE` reads.
+struct ServeConfig {
+    std::string socket_path = "/run/varnok/varnok.sock";  ///< Unix socket for `check --via`
+    std::string socket_group;                  ///< a group also allowed on the socket ("": none)
+    std::string http_listen = "127.0.0.1:10795";  ///< HTTP listener, outside the exporters' 9100-9999 ("": none)
+    std::string web_config_file;               ///< the exporters' web config (TLS, basic auth)
+    std::chrono::seconds idle_timeout{600};    ///< an unused session closes after this
+    std::chrono::seconds keepalive{30};        ///< keepalive probe interval on idle sessions
+    int max_concurrent_logins = 16;            ///< logins in progress at once
+    HostKeyPolicy host_keys{HostKeyCheck::AcceptNew, {}};
+    std::map<std::string, ProbeModule> modules;
+};
+
+/// Reads a config file's text; throws std::runtime_error naming the line and the problem.
+ServeConfig parse_serve_config(const std::string& yaml_text);
+
+}  // namespace varnok
