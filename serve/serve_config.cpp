@@ -1,0 +1,181 @@
+#include "serve/serve_config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include "settings/param_string.h"
+
+namespace varnok {
+namespace {
+
+[[noreturn]] void refuse(const YAML::Mark& mark, const std::string& key, const std::string& what) {
+    std::string where = mark.is_null() ? "config" : "config line " + std::to_string(mark.line + 1);
+    throw std::runtime_error(where + ": " + key + ": " + what);
+}
+
+/// A mapping whose keys are all among the known ones, so that a misspelt key is refused instead
+/// of silently left at its default.
+void expect_map(const YAML::Node& node, const std::string& key,
+                const std::set<std::string>& known) {
+    if (!node.IsMap()) refuse(node.Mark(), key, "expected a mapping");
+    for (const auto& item : node) {
+        const std::string name = item.first.as<std::string>();
+        if (!known.count(name)) refuse(item.first.Mark(), key + "." + name, "unknown key");
+    }
+}
+
+std::string text_of(const YAML::Node& node, const std::string& key) {
+    if (!node.IsScalar()) refuse(node.Mark(), key, "expected a text");
+    return node.Scalar();
+}
+
+/// A duration: whole seconds, or a number followed by s, m or h.
+std::chrono::seconds seconds_of(const YAML::Node& node, const std::string& key) {
+    const std::string text = text_of(node, key);
+    size_t used = 0;
+    long long value = -1;
+    try {
+        value = std::stoll(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    const std::string unit = text.substr(used);
+    const long long scale = unit == "" || unit == "s" ? 1
+                            : unit == "m"             ? 60
+                            : unit == "h"             ? 3600
+                                                      : 0;
+    if (used == 0 || value <= 0 || scale == 0 || value > 86400 * 365)
+        refuse(node.Mark(), key, "\"" + text + "\" is not a duration (like 30, 30s, 10m or 1h)");
+    return std::chrono::seconds(value * scale);
+}
+
+HostKeyCheck host_key_check_of(const YAML::Node& node, const std::string& key) {
+    const std::string text = text_of(node, key);
+    if (text == "yes") return HostKeyCheck::Yes;
+    if (text == "no") return HostKeyCheck::No;
+    if (text == "accept-new") return HostKeyCheck::AcceptNew;
+    refuse(node.Mark(), key, "\"" + text + "\" is not one of yes, no, accept-new");
+}
+
+std::string read_param_file(const YAML::Node& node, const std::string& key) {
+    const std::string path = text_of(node, key);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) refuse(node.Mark(), key, "cannot read \"" + path + "\"");
+    std::string param = text.str();
+    while (!param.empty() && (param.back() == '\n' || param.back() == '\r')) param.pop_back();
+    return param;
+}
+
+ModuleRule rule_of(const YAML::Node& node, const std::string& key) {
+    expect_map(node, key, {"name", "param", "param_file"});
+    ModuleRule rule;
+    if (!node["name"]) refuse(node.Mark(), key, "a rule needs a name");
+    rule.name = text_of(node["name"], key + ".name");
+    if (rule.name.empty()) refuse(node["name"].Mark(), key + ".name", "is empty");
+    if (node["param"] && node["param_file"])
+        refuse(node.Mark(), key, "give param or param_file, not both");
+    if (node["param"])
+        rule.param = text_of(node["param"], key + ".param");
+    else if (node["param_file"])
+        rule.param = read_param_file(node["param_file"], key + ".param_file");
+    else
+        refuse(node.Mark(), key, "a rule needs param or param_file");
+    return rule;
+}
+
+ProbeModule module_of(const std::string& name, const YAML::Node& node) {
+    const std::string key = "modules." + name;
+    expect_map(node, key, {"rules", "timeout", "allowed_targets"});
+    ProbeModule module;
+    module.name = name;
+    if (node["timeout"])
+        module.timeout_seconds =
+            static_cast<double>(seconds_of(node["timeout"], key + ".timeout").count());
+    const YAML::Node rules = node["rules"];
+    if (!rules || !rules.IsSequence() || rules.size() == 0)
+        refuse(rules ? rules.Mark() : node.Mark(), key + ".rules", "a list of at least one rule");
+    std::set<std::string> names;
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const std::string rule_key = key + ".rules[" + std::to_string(i) + "]";
+        module.rules.push_back(rule_of(rules[i], rule_key));
+        const ModuleRule& rule = module.rules.back();
+        if (!names.insert(rule.name).second)
+            refuse(rules[i].Mark(), rule_key, "the rule name \"" + rule.name + "\" is used twice");
+        if (!GetParamValue(rule.param, "PWD").empty() && GetParamValue(rule.param, "KEYF").empty())
+            module.uses_password = true;
+    }
+    if (const YAML::Node targets = node["allowed_targets"]) {
+        if (!targets.IsSequence())
+            refuse(targets.Mark(), key + ".allowed_targets", "expected a list of hosts");
+        for (const auto& target : targets)
+            module.allowed_targets.push_back(text_of(target, key + ".allowed_targets"));
+    }
+    // A URL names the target: without a list, anyone who can reach the listener could have the
+    // password sent to a host of their choosing.
+    if (module.uses_password && module.allowed_targets.empty())
+        refuse(node.Mark(), key + ".allowed_targets",
+               "a module that logs in by password needs a non-empty list of allowed targets");
+    return module;
+}
+
+}  // namespace
+
+ServeConfig parse_serve_config(const std::string& yaml_text) {
+    YAML::Node root;
+    try {
+        root = YAML::Load(yaml_text);
+    } catch (const YAML::ParserException& e) {
+        refuse(e.mark, "syntax", e.msg);
+    }
+    ServeConfig config;
+    if (root.IsNull()) return config;
+    try {
+        expect_map(root, "config",
+                   {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
+                    "keepalive", "max_concurrent_logins", "host_keys", "modules"});
+        if (root["socket"]) config.socket_path = text_of(root["socket"], "socket");
+        if (root["socket_group"])
+            config.socket_group = text_of(root["socket_group"], "socket_group");
+        if (root["http_listen"]) config.http_listen = text_of(root["http_listen"], "http_listen");
+        if (root["web_config_file"])
+            config.web_config_file = text_of(root["web_config_file"], "web_config_file");
+        if (root["idle_timeout"])
+            config.idle_timeout = seconds_of(root["idle_timeout"], "idle_timeout");
+        if (root["keepalive"]) config.keepalive = seconds_of(root["keepalive"], "keepalive");
+        if (const YAML::Node logins = root["max_concurrent_logins"]) {
+            const std::string text = text_of(logins, "max_concurrent_logins");
+            const int n = std::atoi(text.c_str());
+            if (std::to_string(n) != text || n < 1 || n > 1024)
+                refuse(logins.Mark(), "max_concurrent_logins", "a whole number from 1 to 1024");
+            config.max_concurrent_logins = n;
+        }
+        if (const YAML::Node keys = root["host_keys"]) {
+            expect_map(keys, "host_keys", {"known_hosts", "check"});
+            if (keys["known_hosts"])
+                config.host_keys.known_hosts =
+                    text_of(keys["known_hosts"], "host_keys.known_hosts");
+            if (keys["check"])
+                config.host_keys.check = host_key_check_of(keys["check"], "host_keys.check");
+        }
+        if (const YAML::Node modules = root["modules"]) {
+            if (!modules.IsMap())
+                refuse(modules.Mark(), "modules", "expected a mapping of modules");
+            for (const auto& item : modules) {
+                const std::string name = item.first.as<std::string>();
+                config.modules.emplace(name, module_of(name, item.second));
+            }
+        }
+    } catch (const YAML::Exception& e) {
+        refuse(e.mark, "config", e.msg);
+    }
+    return config;
+}
+
+}  // namespace varnok
