@@ -1,0 +1,118 @@
+#include "serve/exposition.h"
+
+#include <charconv>
+
+namespace varnok {
+namespace {
+
+/// The failure reasons a probe reports, always all of them so that a query can sum over them.
+constexpr FailureKind kReasons[] = {FailureKind::Connect, FailureKind::Auth, FailureKind::HostKey,
+                                    FailureKind::Timeout, FailureKind::Listing};
+
+std::string number(double value) {
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+    return std::string(buf, end);
+}
+
+/// A label value with the three escapes the format knows.
+std::string label(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void head(std::string& out, const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+}  // namespace
+
+int rule_status(const CheckReport& report) {
+    if (!report.counted()) return 3;
+    return report.passed ? 0 : 2;
+}
+
+std::string probe_exposition(const std::vector<CheckReport>& reports, double duration_seconds) {
+    const CheckReport* failed = nullptr;
+    const CheckReport* counted = nullptr;
+    for (const CheckReport& r : reports) {
+        if (!r.counted() && !failed) failed = &r;
+        if (r.counted() && !counted) counted = &r;
+    }
+    std::string out;
+    head(out, "probe_success", "gauge", "Whether every rule of the module was checked.");
+    out += std::string("probe_success ") + (failed || reports.empty() ? "0" : "1") + "\n";
+    head(out, "probe_duration_seconds", "gauge", "How long the probe took.");
+    out += "probe_duration_seconds " + number(duration_seconds) + "\n";
+    if (counted) {
+        head(out, "varnok_processes", "gauge", "Entries of the target's process listing.");
+        out += "varnok_processes " + std::to_string(counted->processes) + "\n";
+        head(out, "varnok_matching_processes", "gauge", "Entries the rule counted.");
+        for (const CheckReport& r : reports)
+            if (r.counted())
+                out += "varnok_matching_processes{rule=\"" + label(r.rule_name) + "\"} " +
+                       std::to_string(r.matches) + "\n";
+    }
+    head(out, "varnok_rule_status", "gauge",
+         "The rule's plugin status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.");
+    for (const CheckReport& r : reports)
+        out += "varnok_rule_status{rule=\"" + label(r.rule_name) + "\"} " +
+               std::to_string(rule_status(r)) + "\n";
+    head(out, "varnok_failure", "gauge",
+         "Why the probe failed: 1 for its reason, 0 for the others.");
+    for (FailureKind kind : kReasons)
+        out += std::string("varnok_failure{reason=\"") + failure_name(kind) + "\"} " +
+               (failed && failed->failure == kind ? "1" : "0") + "\n";
+    return out;
+}
+
+std::string probe_log(const std::vector<CheckReport>& reports) {
+    static const char* const kStatus[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+    std::string out;
+    for (const CheckReport& r : reports) {
+        out += "rule " + r.rule_name + " on " + r.host + ": " + kStatus[rule_status(r)];
+        if (!r.counted()) out += std::string(" (") + failure_name(r.failure) + ")";
+        out += ": " + r.text + "\n";
+        for (const std::string& w : r.warnings) out += "warning: " + w + "\n";
+    }
+    return out;
+}
+
+std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state) {
+    std::string out;
+    head(out, "varnok_sessions_open", "gauge", "SSH sessions held open.");
+    out += "varnok_sessions_open " + std::to_string(pool.sessions_open) + "\n";
+    head(out, "varnok_logins_total", "counter", "SSH logins attempted.");
+    out += "varnok_logins_total " + std::to_string(pool.logins) + "\n";
+    head(out, "varnok_requests_total", "counter", "Checks answered, each rule once.");
+    out += "varnok_requests_total " + std::to_string(pool.requests) + "\n";
+    head(out, "varnok_probes_total", "counter", "Probes answered over HTTP.");
+    out += "varnok_probes_total " + std::to_string(state.probes) + "\n";
+    head(out, "varnok_failures_total", "counter", "Checks that failed, by reason.");
+    for (FailureKind kind : kReasons) {
+        const auto it = pool.failures.find(failure_name(kind));
+        out += std::string("varnok_failures_total{reason=\"") + failure_name(kind) + "\"} " +
+               std::to_string(it == pool.failures.end() ? 0 : it->second) + "\n";
+    }
+    head(out, "varnok_config_last_reload_successful", "gauge",
+         "Whether the last config reload succeeded.");
+    out += std::string("varnok_config_last_reload_successful ") +
+           (state.last_reload_ok ? "1" : "0") + "\n";
+    head(out, "varnok_config_last_reload_success_timestamp_seconds", "gauge",
+         "Time of the last successful config reload.");
+    out += "varnok_config_last_reload_success_timestamp_seconds " +
+           number(state.last_reload_success_time) + "\n";
+    return out;
+}
+
+}  // namespace varnok

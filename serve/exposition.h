@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check/check_report.h"
+#include "serve/session_pool.h"
+
+namespace varnok {
+
+/// The plugin status of a rule: 0 OK when it passed, 2 CRITICAL when its alert condition is
+/// met, 3 UNKNOWN when no listing was counted.
+int rule_status(const CheckReport& report);
+
+/// A probe's answer in the text exposition format: probe_success, probe_duration_seconds,
+/// varnok_processes, varnok_matching_processes and varnok_rule_status per rule, varnok_failure
+/// over the fixed reasons (connect, auth, hostkey, timeout, listing).
+std::string probe_exposition(const std::vector<CheckReport>& reports, double duration_seconds);
+
+/// A probe's log for debug=true: one line per rule with its status and text, then its warnings.
+std::string probe_log(const std::vector<CheckReport>& reports);
+
+/// The daemon's own state besides the pool's figures.
+struct DaemonState {
+    uint64_t probes = 0;                  ///< /probe requests answered
+    bool last_reload_ok = true;           ///< the last config reload succeeded
+    double last_reload_success_time = 0;  ///< Unix time of the last good (re)load
+};
+
+/// The daemon's own figures in the text exposition format, as /metrics shows them.
+std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state);
+
+}  // namespace varnok
