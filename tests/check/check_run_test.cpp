@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -118,6 +119,32 @@ TEST(CheckRun, AppendsTheDebugLogOverTwoChecks) {
         " 1: /etc/init\r\n 2: /usr/sbin/srcmstr\r\n 3: /usr/sbin/sshd\r\n 4: /usr/sbin/syslogd\r\n"
         " 5: sshd: monitor@notty\r\nEND of LIST\r\n\r\n\r\n";
     EXPECT_EQ(log, block + block);
+}
+
+TEST(CheckRun, RequestsOnOneConnectionShareOneLoginAndAnotherConnectionLogsInAgain) {
+    const auto logins = [] {
+        std::ifstream in(fx("VARNOK_SSH_LOGINS"));
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    };
+    const HostKeyPolicy keys{HostKeyCheck::No,
+                             std::string(std::getenv("VARNOK_FIXTURE")) + "/home/.ssh/known_hosts"};
+    const auto request = [&keys](const std::string& fields) {
+        return CheckRequest{"127.0.0.1", "20", login_param("COUNTED", "#OS=BSD#COL=5" + fields),
+                            keys, fields};
+    };
+    const CheckRequest sshd = request("#PRO=sshd"), cron = request("#PRO=cron#INPL=T"),
+                       waits = request("#PRO=sshd#WAIT=T");
+    const CheckReport alone = run_check(cron);
+    auto before = logins();
+    const std::vector<CheckReport> shared = run_checks({sshd, cron, sshd});
+    EXPECT_EQ(logins() - before, 1);
+    ASSERT_EQ(shared.size(), 3u);
+    EXPECT_EQ(shared[1].text, alone.text);
+    EXPECT_EQ(shared[1].rule_name, "#PRO=cron#INPL=T");
+    EXPECT_EQ(shared[0].text, shared[2].text);
+    before = logins();
+    EXPECT_EQ(run_checks({sshd, waits})[1].text, shared[0].text);
+    EXPECT_EQ(logins() - before, 2);
 }
 
 }  // namespace

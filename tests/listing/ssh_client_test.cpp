@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "listing/event_pump.h"
 #include "listing/ssh_session.h"
@@ -115,6 +118,30 @@ TEST(SshSession, RunsCommandsInTurnOnNewChannelsOfOneLogin) {
     // Both shells are children of the one login's sshd process.
     const std::string first = output_of("seq 100000; echo $PPID"), second = output_of("echo $PPID");
     EXPECT_EQ(first, numbers + second);
+}
+
+TEST(SshClient, AnAddressNeedsNoNameServer) {
+    // What the command sends to port 53, seen by strace; a name that needs DNS shows that the
+    // method sees such traffic at all.
+    const std::string trace = ::testing::TempDir() + "varnok-dns-" + std::to_string(getpid());
+    const auto dns_packets = [&trace](const std::string& host, const std::string& port) {
+        const std::string cmd =
+            "strace -f -qq -e trace=connect,sendto,sendmsg,sendmmsg -o '" + trace +
+            "' '" VARNOK_BINARY "' check --host '" + host +
+            "' --timeout 2 --known-hosts /dev/null --param '#USR=u#PWD=YQ==" + "#PORT=" + port +
+            "#' > /dev/null 2>&1";
+        (void)!std::system(cmd.c_str());
+        std::ifstream in(trace);
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += line.find("htons(53)") != std::string::npos;
+        std::remove(trace.c_str());
+        return n;
+    };
+    const std::string closed = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
+    EXPECT_EQ(dns_packets("127.0.0.1", fx("VARNOK_SSH_PORT")), 0);
+    EXPECT_EQ(dns_packets("::1", closed), 0);
+    EXPECT_GT(dns_packets("varnok-test.invalid", closed), 0);
 }
 
 }  // namespace
