@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include "serve/exposition.h"
+#include "serve/serve_config.h"
+#include "serve/web_config.h"
+
+namespace varnok::testing {
+namespace {
+
+TEST(ServeConfig, RefusesWithTheKeyAndLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"socket: [a", "config line 1: syntax: end of sequence flow not found"},
+        {"idle_timout: 10m", "config line 1: config.idle_timout: unknown key"},
+        {"keepalive: 10d",
+         "config line 1: keepalive: \"10d\" is not a duration (like 30, 30s, "
+         "10m or 1h)"},
+        {"\nmax_concurrent_logins: 0",
+         "config line 2: max_concurrent_logins: a whole number "
+         "from 1 to 1024"},
+        {"host_keys: {check: maybe}",
+         "config line 1: host_keys.check: \"maybe\" is not one of yes, no, accept-new"},
+        {"modules:\n  m: {timeout: 5}",
+         "config line 2: modules.m.rules: a list of at least one rule"},
+        {"modules:\n  m:\n    rules:\n      - {name: a}",
+         "config line 4: modules.m.rules[0]: a rule needs param or param_file"},
+        {"modules:\n  m:\n    rules: [{name: a, param: x}, {name: a, param: y}]",
+         "config line 3: modules.m.rules[1]: the rule name \"a\" is used twice"},
+        {"modules:\n  m:\n    rules: [{name: a, param_file: /nonexistent}]",
+         "config line 3: modules.m.rules[0].param_file: cannot read \"/nonexistent\""},
+        {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#PWD=YQ==#'}]",
+         "config line 3: modules.m.allowed_targets: a module that logs in by password needs a "
+         "non-empty list of allowed targets"},
+    };
+    for (const auto& [yaml, expected] : cases) {
+        try {
+            parse_serve_config(yaml);
+            ADD_FAILURE() << yaml;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), expected);
+        }
+    }
+    const ServeConfig c = parse_serve_config(
+        "idle_timeout: 10m\nmodules:\n  k:\n    timeout: 1h\n"
+        "    rules: [{name: a, param: '#USR=u#KEYF=/k#PWD=YQ==#'}]\n");
+    EXPECT_EQ(c.idle_timeout.count(), 600);
+    EXPECT_EQ(c.modules.at("k").timeout_seconds, 3600);
+    EXPECT_FALSE(c.modules.at("k").uses_password);  // the key's pass phrase is no login password
+}
+
+CheckReport report(const std::string& rule, bool passed, FailureKind failure, int matches) {
+    CheckReport r;
+    r.host = "h";
+    r.rule_name = rule;
+    r.passed = passed;
+    r.failure = failure;
+    r.processes = failure == FailureKind::None ? 8 : 0;
+    r.matches = matches;
+    return r;
+}
+
+TEST(Exposition, ShowsEachRuleAndTheFirstFailuresReason) {
+    const std::string head =
+        "# HELP probe_success Whether every rule of the module was checked.\n"
+        "# TYPE probe_success gauge\nprobe_success 0\n"
+        "# HELP probe_duration_seconds How long the probe took.\n"
+        "# TYPE probe_duration_seconds gauge\nprobe_duration_seconds 0.25\n";
+    const std::string status_head =
+        "# HELP varnok_rule_status The rule's plugin status: 0 OK, 1 WARNING, 2 CRITICAL, 3 "
+        "UNKNOWN.\n# TYPE varnok_rule_status gauge\n";
+    const std::string failure_head =
+        "# HELP varnok_failure Why the probe failed: 1 for its reason, 0 for the others.\n"
+        "# TYPE varnok_failure gauge\n";
+    EXPECT_EQ(
+        probe_exposition({report("sshd", true, FailureKind::None, 2),
+                          report("a\"b\\", false, FailureKind::Timeout, 0)},
+                         0.25),
+        head +
+            "# HELP varnok_processes Entries of the target's process listing.\n"
+            "# TYPE varnok_processes gauge\nvarnok_processes 8\n"
+            "# HELP varnok_matching_processes Entries the rule counted.\n"
+            "# TYPE varnok_matching_processes gauge\n"
+            "varnok_matching_processes{rule=\"sshd\"} 2\n" +
+            status_head +
+            "varnok_rule_status{rule=\"sshd\"} 0\nvarnok_rule_status{rule=\"a\\\"b\\\\\"} 3\n" +
+            failure_head +
+            "varnok_failure{reason=\"connect\"} 0\nvarnok_failure{reason=\"auth\"} 0\n"
+            "varnok_failure{reason=\"hostkey\"} 0\nvarnok_failure{reason=\"timeout\"} 1\n"
+            "varnok_failure{reason=\"listing\"} 0\n");
+    EXPECT_EQ(probe_exposition({report("x", false, FailureKind::HostKey, 0)}, 0.25),
+              head + status_head + "varnok_rule_status{rule=\"x\"} 3\n" + failure_head +
+                  "varnok_failure{reason=\"connect\"} 0\nvarnok_failure{reason=\"auth\"} 0\n"
+                  "varnok_failure{reason=\"hostkey\"} 1\nvarnok_failure{reason=\"timeout\"} 0\n"
+                  "varnok_failure{reason=\"listing\"} 0\n");
+}
+
+const std::string kWebConfig = std::string(VARNOK_TEST_DATA) + "/serve/web_config.yml";
+
+TEST(WebConfig, BasicAuthChecksTheBcryptHash) {
+    const BasicAuth auth(load_web_config(kWebConfig).basic_auth_users);
+    // prometheus:s3cret, the same twice (the second from the cache), then wrong ones.
+    const std::pair<std::string, bool> cases[] = {
+        {"Basic cHJvbWV0aGV1czpzM2NyZXQ=", true},
+        {"Basic cHJvbWV0aGV1czpzM2NyZXQ=", true},
+        {"Basic cHJvbWV0aGV1czpzM2NyZXQx", false},  // s3cret1
+        {"Basic bm9ib2R5OnMzY3JldA==", false},      // nobody:s3cret
+        {"Bearer cHJvbWV0aGV1czpzM2NyZXQ=", false},
+        {"Basic !!!!", false},
+        {"", false}};
+    for (const auto& [header, allowed] : cases) EXPECT_EQ(auth.allows(header), allowed) << header;
+    EXPECT_THROW(parse_web_config("basic_auth_users: {u: plain}"), std::runtime_error);
+    EXPECT_THROW(parse_web_config("tls_server_config: {cert_file: c}"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace varnok::testing
