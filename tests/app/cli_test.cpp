@@ -100,6 +100,7 @@ TEST(VarnokCli, SpeaksThePluginConventionsAndSaysWhatFailed) {
         {"--version", 0, version + kVersionText + "\n"},
     };
     for (const auto& c : cases) {
+        if (!VARNOK_GUI_BUILT && c.args.starts_with("gui")) continue;  // no window module to load
         const CliRun r = varnok(c.args, c.stdin_text, c.env);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
