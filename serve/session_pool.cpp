@@ -1,0 +1,376 @@
+#include "serve/session_pool.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <poll.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <semaphore>
+
+#include "automation/automation_error.h"
+#include "check/frmmain.h"
+#include "check/varnok_com.h"
+#include "listing/host_key_policy.h"
+#include "listing/session_driver.h"
+#include "listing/session_opener.h"
+#include "settings/param_string.h"
+
+namespace varnok {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits on whatever the step before asked for, never past the deadline.
+void wait(std::vector<pollfd>& fds, int timeout_ms) {
+    if (fds.empty()) {
+        ::poll(nullptr, 0, std::min(timeout_ms, 10));
+    } else {
+        ::poll(fds.data(), fds.size(), timeout_ms);
+    }
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string timed_out(int seconds, const std::string& doing, const std::string& where) {
+    return "Timed out after " + std::to_string(seconds) + " seconds while " + doing + " (" + where +
+           ")";
+}
+
+// One open session and the lock that lets one command at a time run on it.
+struct Slot {
+    std::timed_mutex busy;
+    std::unique_ptr<SshSession> session;  // guarded by busy
+    Clock::time_point last_used = Clock::now();
+    Clock::time_point last_keepalive = Clock::now();
+};
+
+// What one command on a session gave; broken when the session itself failed under it.
+struct Outcome {
+    CapturedListing listing{true, {}, {}, FailureKind::None};
+    bool broken = false;
+};
+
+Outcome run_command(SshSession& session, const std::string& command, Clock::time_point deadline,
+                    int seconds, const std::string& where) {
+    Outcome out;
+    CapturedListing& l = out.listing;
+    const auto fail = [&](FailureKind kind, std::string text) {
+        l.failure = kind;
+        l.error = std::move(text);
+        out.broken = true;
+        return out;
+    };
+    if (!session.start_command(
+            command, [&l](const char* data, size_t size) { l.received.append(data, size); }))
+        return fail(FailureKind::Listing,
+                    "Cannot open a channel on " + where + ": " + session.error());
+    const auto wait_for_server = [&] {
+        std::vector<pollfd> fds;
+        session.prepare_poll(fds);
+        const int left = ms_left(deadline);
+        if (left == 0) return false;
+        wait(fds, left);
+        return true;
+    };
+    SshStep step;
+    while ((step = session.open_channel()) == SshStep::Again) {
+        if (!wait_for_server())
+            return fail(FailureKind::Timeout,
+                        timed_out(seconds, "starting the listing command", where));
+    }
+    if (step == SshStep::Failed)
+        return fail(FailureKind::Listing,
+                    "The server " + where + " refused a session channel: " + session.error());
+    while ((step = session.exec()) == SshStep::Again) {
+        if (!wait_for_server())
+            return fail(FailureKind::Timeout,
+                        timed_out(seconds, "starting the listing command", where));
+    }
+    if (step == SshStep::Failed)
+        return fail(
+            FailureKind::Listing,
+            "The server " + where + " refused to run the listing command: " + session.error());
+    for (;;) {
+        const CommandState state = session.read();
+        if (l.received.size() > SshClient::kMaxReceived) {
+            l.received.resize(SshClient::kMaxReceived);
+            out = fail(FailureKind::Listing, "The listing from " + where + " was longer than " +
+                                                 std::to_string(SshClient::kMaxReceived >> 20) +
+                                                 " MiB; the check stopped reading it");
+            out.broken = false;
+            break;
+        }
+        if (state == CommandState::Ended) break;
+        if (state != CommandState::Running) {
+            std::string text =
+                "The connection to " + where + " was closed before the listing ended";
+            if (const std::string detail = session.error(); !detail.empty())
+                text += " (" + detail + ")";
+            return fail(FailureKind::Connect, text);
+        }
+        if (!wait_for_server()) {
+            out = fail(FailureKind::Timeout, timed_out(seconds, "reading the listing", where));
+            out.broken = false;
+            break;
+        }
+    }
+    session.end_command();
+    return out;
+}
+
+}  // namespace
+
+struct SessionPool::Impl {
+    std::chrono::seconds idle, keepalive;
+    std::counting_semaphore<1024> logins_allowed;
+    unsigned char hash_key[32];
+    mutable std::mutex mutex;  // guards slots and figures
+    std::map<std::string, std::shared_ptr<Slot>> slots;
+    PoolFigures figures;
+
+    Impl(std::chrono::seconds i, std::chrono::seconds k, int max_logins)
+        : idle(i), keepalive(k), logins_allowed(std::clamp(max_logins, 1, 1024)) {
+        if (RAND_bytes(hash_key, sizeof hash_key) != 1) throw std::runtime_error("no random key");
+    }
+
+    // The credentials as a keyed hash, so that the map holds no password and a request rides a
+    // session only with the secret that opened it.
+    std::string credential_hash(const CheckSettingsRecord& s) const {
+        std::string secret = s.Password + '\0' + s.KeyFile + '\0';
+        if (!s.KeyFile.empty()) secret += file_text(s.KeyFile);
+        unsigned char mac[EVP_MAX_MD_SIZE];
+        unsigned int size = 0;
+        HMAC(EVP_sha256(), hash_key, sizeof hash_key,
+             reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), mac, &size);
+        OPENSSL_cleanse(secret.data(), secret.size());
+        return std::string(reinterpret_cast<char*>(mac), size);
+    }
+
+    void count_failure(FailureKind kind) {
+        const std::lock_guard lock(mutex);
+        ++figures.failures[failure_name(kind)];
+    }
+
+    std::optional<Refusal> login(const CheckSettingsRecord& s, const HostKeyPolicy& keys,
+                                 Clock::time_point deadline, int seconds,
+                                 std::unique_ptr<SshSession>& out) {
+        LoginTarget target{s.Hostname, static_cast<uint16_t>(s.Port != 0 ? s.Port : 22),
+                           s.Username, s.Password,
+                           nullptr,    keys};
+        const std::string where = remote_words(target.host, target.port);
+        SshKeys key_object;
+        try {
+            if (!s.KeyFile.empty()) {
+                key_object.load_private_key(
+                    s.KeyFile, s.Password.empty() ? std::nullopt : std::optional(s.Password));
+                target.key = key_object.key();
+            }
+        } catch (const SshError& e) {
+            return Refusal{e.kind(), e.what()};
+        }
+        if (!logins_allowed.try_acquire_until(deadline))
+            return Refusal{FailureKind::Timeout, timed_out(seconds, "connecting", where)};
+        struct Release {
+            std::counting_semaphore<1024>& s;
+            ~Release() { s.release(); }
+        } release{logins_allowed};
+        {
+            const std::lock_guard lock(mutex);
+            ++figures.logins;
+        }
+        SshClient events;
+        SshPhase phase = SshPhase::Idle;
+        SessionOpener opener(events, std::move(target), [&phase](SshPhase p) { phase = p; });
+        try {
+            opener.start(deadline);
+        } catch (const SshError& e) {
+            return Refusal{e.kind(), e.what()};
+        }
+        for (;;) {
+            std::vector<pollfd> fds;
+            int timeout = ms_left(deadline);
+            opener.prepare_poll(fds, timeout, ms_left(deadline));
+            if (ms_left(deadline) == 0) {
+                opener.close();
+                static constexpr const char* kWords[] = {
+                    "connecting", "resolving the host name", "connecting",
+                    "waiting for the SSH handshake", "logging in"};
+                const size_t at = std::min<size_t>(static_cast<size_t>(phase), 4);
+                return Refusal{FailureKind::Timeout, timed_out(seconds, kWords[at], where)};
+            }
+            wait(fds, std::max(timeout, 0));
+            const SessionOpener::State state = opener.advance(fds);
+            if (state == SessionOpener::State::Failed) return opener.failure();
+            if (state == SessionOpener::State::LoggedIn) {
+                out = opener.take_session();
+                return std::nullopt;
+            }
+        }
+    }
+
+    // Takes the listing on the slot's session, logging in where it has none; a session that
+    // breaks under a request is dropped and the request logs in again while time is left.
+    CapturedListing listing(Slot& slot, const CheckSettingsRecord& s, const HostKeyPolicy& keys,
+                            Clock::time_point deadline, int seconds) {
+        const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
+        const std::string command = listing_command_line(s.OSType, s.AddWait);
+        for (;;) {
+            const bool fresh = !slot.session;
+            if (fresh) {
+                if (auto refusal = login(s, keys, deadline, seconds, slot.session))
+                    return {true, {}, refusal->text, refusal->kind};
+            }
+            Outcome out = run_command(*slot.session, command, deadline, seconds, where);
+            if (!out.broken) {
+                slot.last_used = Clock::now();
+                return out.listing;
+            }
+            slot.session.reset();
+            if (fresh || ms_left(deadline) == 0) return out.listing;
+        }
+    }
+
+    CheckReport check(const CheckRequest& r, std::map<std::string, CapturedListing>& taken) {
+        CheckSettingsRecord s;
+        try {
+            s = decode_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
+        } catch (const AutomationError&) {
+            return run_checks({r}).front();
+        }
+        // What cannot reach a login is the direct check's to answer: it connects nowhere.
+        if (s.Username.empty() || (s.Password.empty() && s.KeyFile.empty()) || s.Protocol == "1" ||
+            s.Hostname.empty())
+            return run_checks({r}).front();
+        const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        std::string key = s.Hostname + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' +
+                          s.Username + '\0' + r.host_keys.known_hosts + '\0' +
+                          std::to_string(static_cast<int>(r.host_keys.check)) + '\0' +
+                          credential_hash(s);
+        const std::string listing_key = key + '\0' + listing_command_line(s.OSType, s.AddWait);
+        auto it = taken.find(listing_key);
+        if (it == taken.end()) {
+            std::shared_ptr<Slot> slot;
+            {
+                const std::lock_guard lock(mutex);
+                auto& entry = slots[key];
+                if (!entry) entry = std::make_shared<Slot>();
+                slot = entry;
+            }
+            CapturedListing got;
+            if (!slot->busy.try_lock_until(deadline)) {
+                got = {true,
+                       {},
+                       timed_out(seconds, "connecting",
+                                 remote_words(s.Hostname, s.Port != 0 ? s.Port : 22)),
+                       FailureKind::Timeout};
+            } else {
+                const std::lock_guard lock(slot->busy, std::adopt_lock);
+                got = listing(*slot, s, r.host_keys, deadline, seconds);
+            }
+            it = taken.emplace(listing_key, std::move(got)).first;
+        }
+        CheckReport report;
+        try {
+            VarnokCom com;
+            com.form().host_keys = r.host_keys;
+            com.put_xc_hostname(Variant(r.host));
+            com.put_xc_timeout(Variant(r.timeout));
+            com.put_xc_parameter(Variant(r.param));
+            com.docheck_on(it->second);
+            report = com.last_report();
+        } catch (const AutomationError&) {
+            return run_checks({r}).front();
+        }
+        report.host = r.host;
+        report.rule_name = r.rule_name;
+        return report;
+    }
+};
+
+SessionPool::SessionPool(std::chrono::seconds idle, std::chrono::seconds keepalive, int max_logins)
+    : impl_(std::make_unique<Impl>(idle, keepalive, max_logins)) {}
+
+SessionPool::~SessionPool() = default;
+
+std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& requests) {
+    std::vector<CheckReport> reports;
+    std::map<std::string, CapturedListing> taken;
+    for (const CheckRequest& r : requests) {
+        CheckReport report;
+        try {
+            report = impl_->check(r, taken);
+        } catch (const std::exception& e) {
+            report.failure = FailureKind::Call;
+            report.error_number = 51;
+            report.text = std::string("Internal error: ") + e.what();
+            report.host = r.host;
+            report.rule_name = r.rule_name;
+        }
+        if (report.failure != FailureKind::None) impl_->count_failure(report.failure);
+        reports.push_back(std::move(report));
+    }
+    const std::lock_guard lock(impl_->mutex);
+    impl_->figures.requests += requests.size();
+    return reports;
+}
+
+void SessionPool::tend() {
+    const auto now = Clock::now();
+    const std::lock_guard lock(impl_->mutex);
+    for (auto it = impl_->slots.begin(); it != impl_->slots.end();) {
+        Slot& slot = *it->second;
+        if (!slot.busy.try_lock()) {
+            ++it;
+            continue;
+        }
+        if (slot.session && now - slot.last_used < impl_->idle &&
+            now - slot.last_keepalive >= impl_->keepalive) {
+            slot.last_keepalive = now;
+            // A dead peer shows as a failed write or a dropped connection.
+            if (ssh_send_ignore(slot.session->handle(), "") != SSH_OK ||
+                !ssh_is_connected(slot.session->handle()))
+                slot.session.reset();
+        }
+        if (slot.session && now - slot.last_used >= impl_->idle) {
+            slot.session->close();
+            slot.session.reset();
+        }
+        const bool gone = !slot.session;
+        slot.busy.unlock();
+        if (gone && it->second.use_count() == 1) {
+            it = impl_->slots.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+PoolFigures SessionPool::figures() const {
+    const std::lock_guard lock(impl_->mutex);
+    PoolFigures f = impl_->figures;
+    f.sessions_open = 0;
+    for (const auto& [key, slot] : impl_->slots) {
+        if (slot->busy.try_lock()) {
+            f.sessions_open += slot->session ? 1 : 0;
+            slot->busy.unlock();
+        } else {
+            ++f.sessions_open;
+        }
+    }
+    return f;
+}
+
+}  // namespace varnok
