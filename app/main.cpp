@@ -8,6 +8,7 @@
 #include "app/cmd_gui.h"
 #include "app/cmd_list.h"
 #include "app/cmd_param.h"
+#include "app/cmd_procs.h"
 #include "app/plugin_output.h"
 #include "state/version.h"
 
@@ -24,6 +25,8 @@ constexpr const char* kAbout =
 // The subcommands in the order --help lists them.
 const Subcommand kSubcommands[] = {
     {"check", "Run one check (or one per host) and print the result", add_check_command},
+    {"procs", "check_procs's filters and metrics over SSH, in check_procs's output",
+     add_procs_command},
     {"list", "List the remote processes, sorted, one per line", add_list_command},
     {"gui",
      "Edit the parameter string in the settings dialog and print it (exit 0 after OK, 1 after "

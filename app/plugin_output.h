@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ranges.h"
+#include "settings/ranges.h"
 #include "check/check_report.h"
 
 namespace varnok {

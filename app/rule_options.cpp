@@ -37,7 +37,7 @@ HostKeyPolicy host_key_policy(const RuleOptions& o) {
     return p;
 }
 
-void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many) {
+void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
     cmd.add_option("--known-hosts", o.known_hosts,
                    "Host keys are looked up in (and recorded to) FILE, OpenSSH's known_hosts "
                    "format (default: ~/.ssh/known_hosts of the user's passwd entry, shared with "
@@ -60,9 +60,9 @@ void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many) {
                                 "Read the parameter string from FILE ('-': standard input), so "
                                 "that no password shows in a process list" +
                                     again);
-    cmd.parse_complete_callback([param, file, many, &cmd, &o] {
+    cmd.parse_complete_callback([param, file, many, optional, &cmd, &o] {
         const size_t count = param->count() + file->count();
-        if (count == 0) throw CLI::RequiredError("--param or --param-file");
+        if (count == 0 && !optional) throw CLI::RequiredError("--param or --param-file");
         if (!many && count > 1)
             throw CLI::ValidationError("--param/--param-file", "give one parameter string");
         // The rules in the order given, --param and --param-file mixed.

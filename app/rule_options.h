@@ -25,8 +25,9 @@ struct RuleOptions {
 };
 
 /// Adds --known-hosts, --host-key-check, -t/--timeout, --param and --param-file to cmd; many
-/// lets --param/--param-file be given more than once, one rule each.
-void add_rule_options(CLI::App& cmd, RuleOptions& options, bool many);
+/// lets --param/--param-file be given more than once, one rule each; optional lets both be left
+/// out.
+void add_rule_options(CLI::App& cmd, RuleOptions& options, bool many, bool optional = false);
 
 /// The host key policy of the options.
 HostKeyPolicy host_key_policy(const RuleOptions& options);

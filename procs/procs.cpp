@@ -13,8 +13,8 @@ namespace {
 constexpr const char* kStatusWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 int range_status(const ProcsQuery& query, double value) {
-    if (query.critical && query.critical->alerts(value)) return 2;
-    if (query.warning && query.warning->alerts(value)) return 1;
+    if (query.critical && range_alerts(*query.critical, value)) return 2;
+    if (query.warning && range_alerts(*query.warning, value)) return 1;
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "settings/ranges.h"
+
 namespace varnok::procs {
 
 /// The filters of check_procs; a process is counted when it passes all of them.
@@ -41,24 +43,8 @@ inline constexpr std::string_view kMetricError =
 /// The name of a metric, as the status line starts with it.
 std::string_view metric_name(Metric metric);
 
-/// A threshold range read by the plugin guidelines ([@][start:][end]).
-struct ProcsRange {
-    std::string text;  ///< as given, for the performance data
-    double start = 0;
-    double end = 0;
-    bool inside = false;  ///< "@": alert inside the range instead of outside it
-    /// True when value alerts: outside the range, or inside it with "@".
-    bool alerts(double value) const {
-        const bool in = value >= start && value <= end;
-        return inside ? in : !in;
-    }
-};
-
-/// A ProcsRange from any range with the same four members (the command line's parse_range).
-template <class Range>
-ProcsRange procs_range(const Range& range) {
-    return {range.text, range.start, range.end, range.inside};
-}
+/// A threshold range of the plugin guidelines, as the command line reads it (parse_range).
+using ProcsRange = ThresholdRange;
 
 /// Everything one `varnok procs` check asks.
 struct ProcsQuery {

@@ -1,4 +1,4 @@
-#include "app/ranges.h"
+#include "settings/ranges.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -21,18 +21,6 @@ std::string data(const std::string& name) {
     return text.str();
 }
 
-// Ranges as the command line gives them: [@][start:][end], "~" for minus infinity.
-ProcsRange range(const std::string& text) {
-    ProcsRange r{text, 0, 1e300, text[0] == '@'};
-    const std::string body = text.substr(r.inside ? 1 : 0);
-    const size_t colon = body.find(':');
-    if (colon == std::string::npos) return r.end = std::stod(body), r;
-    if (body.substr(0, colon) == "~") r.start = -1e300;
-    if (colon > 0 && body[0] != '~') r.start = std::stod(body.substr(0, colon));
-    if (colon + 1 < body.size()) r.end = std::stod(body.substr(colon + 1));
-    return r;
-}
-
 // check_procs's options as the command line passes them on, separated by "|".
 ProcsQuery query(const std::string& options) {
     static const std::map<std::string, FilterKind> kinds = {
@@ -50,8 +38,8 @@ ProcsQuery query(const std::string& options) {
         if (kinds.count(a)) q.filters.push_back({kinds.at(a), args[++i]});
         if (a == "-k") q.filters.push_back({FilterKind::NoKernelThreads, ""});
         if (a == "-m") q.metric = *metric_from_name(args[++i]);
-        if (a == "-w") q.warning = range(args[++i]);
-        if (a == "-c") q.critical = range(args[++i]);
+        if (a == "-w") q.warning = varnok::parse_range(args[++i]);
+        if (a == "-c") q.critical = varnok::parse_range(args[++i]);
         q.verbose = q.verbose || a == "-v";
         q.json = q.json || a == "--json";
     }

@@ -1,0 +1,238 @@
+#include "app/cmd_procs.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "app/rule_options.h"
+#include "listing/event_pump.h"
+#include "listing/ssh_client.h"
+#include "procs/procs.h"
+#include "procs/report.h"
+#include "settings/param_string.h"
+#include "settings/ranges.h"
+
+namespace varnok {
+namespace {
+
+using procs::FilterKind;
+
+struct ProcsOptions {
+    std::string host;
+    std::string format = "nagios";
+    std::string os;
+    std::string login;
+    std::string identity;
+    int port = 0;
+    std::string warning;
+    std::string critical;
+    std::string metric = "PROCS";
+    int verbose = 0;
+    bool no_kthreads = false;
+    std::map<FilterKind, std::vector<std::string>> values;  ///< each filter option's values
+    std::vector<procs::ProcsFilter> filters;                ///< in command-line order
+    RuleOptions rules;
+};
+
+// The login and the remote system, from the parameter string and the options over it.
+struct Target {
+    CheckSettingsRecord settings;
+    procs::ProcsSystem system = procs::ProcsSystem::Auto;
+};
+
+// What one login gave: standard output, or why it failed.
+struct Outcome {
+    std::string received;
+    std::string error;
+    std::vector<std::string> warnings;
+};
+
+std::string failure_text(FailureKind kind, const std::string& text) {
+    if (!text.empty()) return text;
+    return std::string("the SSH session failed (") + failure_name(kind) + ")";
+}
+
+Target read_target(const ProcsOptions& o) {
+    const std::string param =
+        o.rules.sources.empty() ? std::string() : o.rules.sources.front().second();
+    Target t;
+    t.settings = decode_check_settings(Variant(o.rules.timeout), Variant(o.host), Variant(param));
+    CheckSettingsRecord& s = t.settings;
+    if (!o.login.empty()) s.Username = o.login;
+    if (!o.identity.empty()) s.KeyFile = o.identity;
+    if (o.port != 0) s.Port = static_cast<int16_t>(o.port);
+    const std::string os = !o.os.empty() ? o.os : !s.OSType.empty() ? s.OSType : "auto";
+    const auto system = procs::system_from_name(os);
+    if (!system) {
+        throw std::runtime_error("no process listing is known for the system '" + os +
+                                 "' (auto, linux, bsd, solaris, aix, hpux, cygwin)");
+    }
+    t.system = *system;
+    if (s.Username.empty())
+        throw std::runtime_error("no user to log in as: give -l/--logname or USR in --param");
+    if (s.Password.empty() && s.KeyFile.empty()) {
+        throw std::runtime_error(
+            "no password or key: give -i/--identity, or PWD or KEYF in --param");
+    }
+    return t;
+}
+
+// One login, one command: the listing command's whole standard output.
+Outcome run_remote(const Target& t, const HostKeyPolicy& host_keys) {
+    Outcome out;
+    SshClient ssh;
+    SshKeys keys;
+    bool done = false;
+    ssh.Connected = [&out](int16_t code, const std::string& text) {
+        if (code != 0) out.error = failure_text(static_cast<FailureKind>(code), text);
+    };
+    ssh.Received = [&](int16_t count) { out.received += ssh.fetch(count); };
+    ssh.Disconnected = [&done] { done = true; };
+    ssh.Warning = [&out](const std::string& text) { out.warnings.push_back("warning: " + text); };
+    const CheckSettingsRecord& s = t.settings;
+    try {
+        ssh.set_remote_host(s.Hostname);
+        ssh.set_remote_port(s.Port != 0 ? s.Port : 22);
+        ssh.set_login_name(s.Username);
+        ssh.set_password(s.Password);
+        if (!s.KeyFile.empty()) {
+            // As in the check, PWD doubles as the key's pass phrase.
+            keys.load_private_key(s.KeyFile, s.Password.empty()
+                                                 ? std::nullopt
+                                                 : std::optional<std::string>(s.Password));
+            ssh.set_authentication_method(SshAuth::PublicKey);
+            ssh.set_private_key(keys);
+        }
+        ssh.set_command_text(procs::procs_command(t.system));
+        ssh.set_time_limit(s.TimeoutSeconds);
+        ssh.set_host_key_policy(host_keys);
+        ssh.connect();
+    } catch (const SshError& e) {
+        out.error = failure_text(e.kind(), e.what());
+        return out;
+    }
+    while (!done) DoEvents();
+    if (out.error.empty() && ssh.end_failure() != FailureKind::None)
+        out.error = failure_text(ssh.end_failure(), ssh.end_error());
+    return out;
+}
+
+procs::ProcsQuery read_query(const ProcsOptions& o) {
+    procs::ProcsQuery q;
+    q.filters = o.filters;
+    q.verbose = o.verbose > 0;
+    q.json = o.format == "json";
+    if (!o.warning.empty()) q.warning = parse_range(o.warning);
+    if (!o.critical.empty()) q.critical = parse_range(o.critical);
+    return q;
+}
+
+int print(const procs::ProcsResult& r, bool json) {
+    std::cout << (json ? r.json + "\n" : r.output()) << std::flush;
+    return r.status;
+}
+
+int run(const ProcsOptions& o) {
+    const bool json = o.format == "json";
+    procs::ProcsQuery query;
+    query.json = json;
+    const auto unknown = [&](const std::string& text, const std::vector<std::string>& lines) {
+        procs::ProcsResult r;
+        r.status_line = "PROCS UNKNOWN: " + text;
+        r.warnings = lines;
+        if (json) r.json = procs::json_for(r, query, nullptr);
+        return print(r, json);
+    };
+    Target target;
+    try {
+        query = read_query(o);
+        const auto metric = procs::metric_from_name(o.metric);
+        if (!metric) return unknown(std::string(procs::kMetricError), {});
+        query.metric = *metric;
+        target = read_target(o);
+    } catch (const std::exception& e) {
+        return unknown(e.what(), {});
+    }
+    const Outcome out = run_remote(target, host_key_policy(o.rules));
+    if (!out.error.empty()) return unknown(out.error, out.warnings);
+    procs::ProcsResult r = procs::evaluate(query, out.received, target.system);
+    r.warnings.insert(r.warnings.begin(), out.warnings.begin(), out.warnings.end());
+    return print(r, json);
+}
+
+struct FilterOption {
+    const char* names;
+    FilterKind kind;
+    const char* help;
+};
+
+const FilterOption kFilterOptions[] = {
+    {"-s,--state", FilterKind::State,
+     "Only processes whose state contains STATUSFLAGS as one piece (e.g. Z, Ss)"},
+    {"-p,--ppid", FilterKind::Ppid, "Only children of the parent process id PPID"},
+    {"-u,--user", FilterKind::User, "Only processes of USER (a name, or a numeric user id)"},
+    {"-r,--rss", FilterKind::Rss, "Only processes with a resident set size of at least RSS KiB"},
+    {"-z,--vsz", FilterKind::Vsz, "Only processes with a virtual size of at least VSZ KiB"},
+    {"-P,--pcpu", FilterKind::Pcpu, "Only processes using at least PCPU percent of a CPU"},
+    {"-a,--argument-array", FilterKind::Args, "Only processes whose arguments contain STRING"},
+    {"--ereg-argument-array", FilterKind::ArgsRegex,
+     "Only processes whose arguments match the POSIX extended regular expression"},
+    {"-C,--command", FilterKind::Command,
+     "Only processes whose command name (without its path) is COMMAND"},
+    {"-X,--exclude-process", FilterKind::Exclude,
+     "Leave out processes named in the comma-separated list"},
+};
+
+}  // namespace
+
+Action add_procs_command(CLI::App& cmd) {
+    auto o = std::make_shared<ProcsOptions>();
+    cmd.add_option("-H,--hostname,--host", o->host, "Name or address of the remote machine")
+        ->required();
+    cmd.add_option("-w,--warning", o->warning,
+                   "WARNING when the count (or with -m each process's value) is outside RANGE "
+                   "([@][start:][end])");
+    cmd.add_option("-c,--critical", o->critical, "CRITICAL when outside RANGE, as -w");
+    cmd.add_option("-m,--metric", o->metric,
+                   "What -w/-c check: PROCS (the count), VSZ, RSS, CPU or ELAPSED (per process)")
+        ->capture_default_str();
+    std::vector<std::pair<CLI::Option*, FilterKind>> filter_options;
+    for (const FilterOption& f : kFilterOptions) {
+        auto* option = cmd.add_option(f.names, o->values[f.kind], f.help)->allow_extra_args(false);
+        filter_options.emplace_back(option, f.kind);
+    }
+    auto* kthreads =
+        cmd.add_flag("-k,--no-kthreads", o->no_kthreads, "Leave out kernel threads (Linux)");
+    cmd.add_flag("-v,--verbose", o->verbose,
+                 "After the status line, why each listed process was counted or not");
+    cmd.add_option("--format", o->format, "Output: nagios (check_procs's lines) or json")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"nagios", "json"}));
+    cmd.add_option("--os", o->os,
+                   "The remote system: auto (uname -s picks the listing), linux, bsd, solaris, "
+                   "aix, hpux, cygwin (default: the parameter string's OS, else auto)");
+    cmd.add_option("-l,--logname", o->login, "User to log in as (over the parameter string's USR)");
+    cmd.add_option("-i,--identity", o->identity,
+                   "Private key file to log in with (over the parameter string's KEYF)");
+    cmd.add_option("--port", o->port, "SSH port (over the parameter string's PORT; default 22)")
+        ->check(CLI::Range(1, 32767));
+    add_rule_options(cmd, o->rules, false, true);
+    cmd.footer(
+        "\nThe parameter string gives the login only (USR, PWD, KEYF, KEYT, PORT, OS); its rule "
+        "fields\nare ignored. Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.");
+    // The status line names the filters in the order given, so keep that order.
+    cmd.final_callback([o, filter_options, kthreads, &cmd] {
+        std::map<const CLI::Option*, size_t> used;
+        for (const CLI::Option* option : cmd.parse_order()) {
+            if (option == kthreads) o->filters.push_back({FilterKind::NoKernelThreads, ""});
+            for (const auto& [filter, kind] : filter_options) {
+                if (option == filter)
+                    o->filters.push_back({kind, o->values[kind].at(used[filter]++)});
+            }
+        }
+    });
+    return {[o] { return run(*o); }, [o] { return o->format == "nagios"; }};
+}
+
+}  // namespace varnok

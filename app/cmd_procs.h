@@ -1,0 +1,11 @@
+#pragma once
+
+#include "app/subcommand.h"
+
+namespace varnok {
+
+/// `varnok procs`: check_procs's filters and metrics over one SSH login, in check_procs's
+/// output (or JSON).
+Action add_procs_command(CLI::App& cmd);
+
+}  // namespace varnok
