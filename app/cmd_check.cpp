@@ -23,8 +23,13 @@ struct CheckOptions {
     std::string critical;
     std::string passive;
     std::string passive_host;
+    std::string via;
+    bool no_fallback = false;
     RuleOptions rules;
 };
+
+// A run that `varnok serve` leaves to its client, which then checks directly and says why.
+struct DirectOnly {};
 
 std::string joined(const std::vector<std::string>& words, const std::string& separator) {
     std::string text;
@@ -52,8 +57,16 @@ std::string footer() {
            "hosts).";
 }
 
-int run(const CheckOptions& o) {
+// served: the run of a client's request, which may not write the engine's pipe and leaves
+// whatever stops it before checking to the client.
+int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::ostream& err,
+        bool served) {
     const bool nagios = o.format == "nagios";
+    if (served && !o.passive.empty()) throw DirectOnly{};
+    const auto text_of = [&o](const std::string& file) {
+        const auto sent = o.rules.inlined_files.find(file);
+        return sent != o.rules.inlined_files.end() ? sent->second : read_text(file);
+    };
     Thresholds thresholds;
     std::vector<CheckRequest> rules;
     std::vector<HostEntry> hosts;
@@ -61,16 +74,17 @@ int run(const CheckOptions& o) {
         thresholds = read_thresholds(o.warning, o.critical);
         rules = read_requests(o.rules);
         hosts = o.hosts_file.empty() ? std::vector<HostEntry>{{o.host, o.rules.timeout}}
-                                     : parse_hosts(read_text(o.hosts_file), o.rules.timeout);
+                                     : parse_hosts(text_of(o.hosts_file), o.rules.timeout);
     } catch (const std::exception& e) {
+        if (served) throw DirectOnly{};
         return fail(nagios, e.what());
     }
+    if (served && hosts.empty()) throw DirectOnly{};
     if (hosts.empty()) return fail(nagios, o.hosts_file + " names no host");
     const OutputFormat format = nagios               ? OutputFormat::Nagios
                                 : o.format == "json" ? OutputFormat::Json
                                                      : OutputFormat::Text;
-    ReportWriter writer(format, !o.hosts_file.empty(), rules.size() > 1, thresholds, std::cout,
-                        std::cerr);
+    ReportWriter writer(format, !o.hosts_file.empty(), rules.size() > 1, thresholds, out, err);
     std::string passive;
     const auto emit = [&](const std::vector<CheckReport>& reports) {
         writer.write(reports);
@@ -83,9 +97,9 @@ int run(const CheckOptions& o) {
         }
     };
     if (o.hosts_file.empty())
-        emit(run_checks(requests_for(hosts.front(), rules)));
+        emit(check(requests_for(hosts.front(), rules)));
     else
-        run_hosts(hosts, rules, o.jobs, run_checks, emit);
+        run_hosts(hosts, rules, o.jobs, check, emit);
     writer.finish();
     if (!o.passive.empty()) {
         // The engine's pipe gets the session's time limit of its own.
@@ -98,10 +112,7 @@ int run(const CheckOptions& o) {
     return static_cast<int>(writer.worst());
 }
 
-}  // namespace
-
-Action add_check_command(CLI::App& cmd) {
-    auto o = std::make_shared<CheckOptions>();
+void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
     auto* host =
         cmd.add_option("-H,--host,--hostname", o->host, "Name or address of the remote machine");
     auto* hosts = cmd.add_option("--hosts", o->hosts_file,
@@ -127,13 +138,47 @@ Action add_check_command(CLI::App& cmd) {
         "to FILE, an engine's external command file ('-': standard output)");
     cmd.add_option("--passive-host", o->passive_host,
                    "The engine's name of the host in passive results (default: the --host given)");
+    cmd.add_option("--via", o->via,
+                   "Send the check to `varnok serve` listening on SOCKET, which runs it on a "
+                   "session it holds open; when SOCKET is missing or does not answer, check "
+                   "directly within the same time limit. Not used with --passive (the daemon "
+                   "may not write the engine's pipe)")
+        ->envname("VARNOK_VIA");
+    cmd.add_flag("--no-fallback", o->no_fallback,
+                 "With --via: UNKNOWN instead of a direct check when the daemon does not answer");
     add_rule_options(cmd, o->rules, true);
     cmd.footer(footer());
     cmd.final_callback([host, hosts] {
         if (host->count() == 0 && hosts->count() == 0)
             throw CLI::RequiredError("--host or --hosts");
     });
-    return {[o] { return run(*o); }, [o] { return o->format == "nagios"; }};
+}
+
+}  // namespace
+
+Action add_check_command(CLI::App& cmd) {
+    auto o = std::make_shared<CheckOptions>();
+    add_check_options(cmd, o);
+    return {[o] { return run(*o, run_checks, std::cout, std::cerr, false); },
+            [o] { return o->format == "nagios"; }};
+}
+
+std::optional<int> run_check_words(const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& files,
+                                   const HostCheck& check, std::ostream& out, std::ostream& err) {
+    CLI::App cmd;
+    auto o = std::make_shared<CheckOptions>();
+    add_check_options(cmd, o);
+    o->rules.inlined_files = files;
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        cmd.parse(reversed);
+        return run(*o, check, out, err, true);
+    } catch (const CLI::ParseError&) {
+        return std::nullopt;
+    } catch (const DirectOnly&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace varnok

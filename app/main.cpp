@@ -8,6 +8,7 @@
 #include "app/cmd_gui.h"
 #include "app/cmd_list.h"
 #include "app/cmd_param.h"
+#include "app/cmd_serve.h"
 #include "app/cmd_procs.h"
 #include "app/plugin_output.h"
 #include "state/version.h"
@@ -38,6 +39,8 @@ const Subcommand kSubcommands[] = {
      add_param_command},
     {"demo", "Start a throwaway sshd on 127.0.0.1 and check it for sshd processes",
      add_demo_command},
+    {"serve", "Hold SSH sessions open and answer `check --via` requests on a Unix socket",
+     add_serve_command},
 };
 
 }  // namespace

@@ -76,8 +76,11 @@ void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
                 const std::string path = o.param_files.at(next_file++);
                 const std::string stem = std::filesystem::path(path).stem().string();
                 // Read when the check runs, so that an unreadable file reaches its output.
-                o.sources.emplace_back(path == "-" || stem.empty() ? numbered : stem,
-                                       [path] { return without_line_end(read_text(path)); });
+                o.sources.emplace_back(path == "-" || stem.empty() ? numbered : stem, [path, &o] {
+                    const auto sent = o.inlined_files.find(path);
+                    return without_line_end(sent != o.inlined_files.end() ? sent->second
+                                                                          : read_text(path));
+                });
             }
         }
     });

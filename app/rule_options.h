@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,8 @@ struct RuleOptions {
     std::vector<std::string> param_files;
     /// --param and --param-file in the order given: a rule's name and how to read its string.
     std::vector<std::pair<std::string, std::function<std::string()>>> sources;
+    /// File texts a client sent along, read instead of the files they name.
+    std::map<std::string, std::string> inlined_files;
 };
 
 /// Adds --known-hosts, --host-key-check, -t/--timeout, --param and --param-file to cmd; many

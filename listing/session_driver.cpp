@@ -20,6 +20,10 @@ std::string listing_command(const std::string& os_type) {
     return {};
 }
 
+std::string listing_command_line(const std::string& os_type, bool add_wait) {
+    return listing_command(os_type) + (add_wait ? "wait;" : "") + "exit";
+}
+
 std::string time_of_day_text() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -64,10 +68,7 @@ void SessionDriver::Get_Process_list() {
             // KeyType selects nothing: the key object hands over the key it loaded, of any type.
             Ssh->set_private_key(*SshKeys);
         }
-        const std::string command = listing_command(s.OSType);
-        if (!command.empty()) Ssh->set_command_text(command);
-        if (s.AddWait) Ssh->set_command_text(Ssh->command_text() + "wait;");
-        Ssh->set_command_text(Ssh->command_text() + "exit");
+        Ssh->set_command_text(listing_command_line(s.OSType, s.AddWait));
         Ssh->set_protocol(s.Protocol == "1"   ? SshProtocol::Ssh1
                           : s.Protocol == "2" ? SshProtocol::Ssh2
                                               : SshProtocol::Automatic);

@@ -82,6 +82,9 @@ class SessionDriver {
 /// The listing command for a system code; empty for a system without one.
 std::string listing_command(const std::string& os_type);
 
+/// The command line a listing runs: the system's listing command, "wait;" when asked, "exit".
+std::string listing_command_line(const std::string& os_type, bool add_wait);
+
 /// The current time of day as the locale formats a time.
 std::string time_of_day_text();
 

@@ -7,6 +7,7 @@
 # pkg-config file and the window module's path name the folders that hold them.
 
 install(TARGETS varnok RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT check)
+install(TARGETS varnok-core RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/${VARNOK_PLUGIN_DIR} COMPONENT check)
 # Icinga 2's plugin-contrib include reads every file of this folder.
 configure_file(app/icinga2-varnok.conf.in icinga2-varnok.conf @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/icinga2-varnok.conf

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "app/subcommand.h"
+
+namespace varnok {
+
+/// `varnok serve --config FILE`: holds SSH sessions open and answers `check --via` requests on
+/// a Unix socket until SIGTERM; SIGHUP reloads the config.
+Action add_serve_command(CLI::App& cmd);
+
+}  // namespace varnok

@@ -1,0 +1,132 @@
+#include "app/via_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "serve/frames.h"
+
+namespace varnok {
+namespace {
+
+// The value of an option given as "--name value", "--name=value" or, for a short one, "-nvalue".
+bool option_value(const std::vector<std::string>& args, size_t& i, const std::string& name,
+                  std::string& value) {
+    const std::string& a = args[i];
+    if (a == name && i + 1 < args.size()) {
+        value = args[++i];
+        return true;
+    }
+    if (name.size() > 2 && a.starts_with(name + "=")) {
+        value = a.substr(name.size() + 1);
+        return true;
+    }
+    if (name.size() == 2 && a.size() > 2 && a.starts_with(name)) {
+        value = a.substr(2);
+        return true;
+    }
+    return false;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+std::optional<ViaRequest> via_request(const std::vector<std::string>& args) {
+    ViaRequest r;
+    if (const char* env = std::getenv("VARNOK_VIA")) r.socket = env;
+    bool known_hosts = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string value;
+        if (a == "-h" || a == "--help" || a == "--hosts" || a.starts_with("--hosts=") ||
+            a == "--passive" || a.starts_with("--passive="))
+            return std::nullopt;
+        if (a == "--no-fallback") {
+            r.no_fallback = true;
+        } else if (option_value(args, i, "--via", value)) {
+            r.socket = value;
+        } else if (option_value(args, i, "--param-file", value)) {
+            // Standard input can be read once: a run that may fall back reads it itself.
+            const std::optional<std::string> text = value == "-" ? std::nullopt : read_file(value);
+            if (!text) return std::nullopt;
+            r.files.emplace_back(value, *text);
+        } else if (option_value(args, i, "--timeout", value) ||
+                   option_value(args, i, "-t", value)) {
+            const int n = std::atoi(value.c_str());
+            r.seconds = n > 0 ? n : 30;
+        } else if (option_value(args, i, "--format", value)) {
+            r.nagios = value == "nagios";
+        } else if (option_value(args, i, "--known-hosts", value)) {
+            known_hosts = true;
+        }
+    }
+    if (r.socket.empty()) return std::nullopt;
+    // --via and --no-fallback go along: the daemon's check takes and ignores them.
+    r.args = args;
+    // The daemon has an environment of its own: the client's known_hosts goes along.
+    const char* env_known_hosts = std::getenv("VARNOK_KNOWN_HOSTS");
+    if (!known_hosts && env_known_hosts != nullptr && *env_known_hosts != '\0')
+        r.args.insert(r.args.end(), {"--known-hosts", env_known_hosts});
+    return r;
+}
+
+ViaAnswer ask_daemon(const ViaRequest& request) {
+    ViaAnswer answer;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (request.socket.size() >= sizeof address.sun_path) return answer;
+    std::memcpy(address.sun_path, request.socket.c_str(), request.socket.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return answer;
+    const timeval limit{request.seconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    nlohmann::json files = nlohmann::json::object();
+    for (const auto& [path, text] : request.files) files[path] = text;
+    const std::string sent = nlohmann::json{{"args", request.args}, {"files", files}}.dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::optional<std::string> frame;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write_frame(fd, sent))
+        frame = read_frame(fd);
+    ::close(fd);
+    if (!frame) return answer;
+    const nlohmann::json j = nlohmann::json::parse(*frame, nullptr, false);
+    if (!j.is_object() || j.contains("error")) return answer;
+    if (j.value("direct", false)) {
+        answer.kind = ViaAnswer::Kind::Direct;
+    } else if (j.contains("status")) {
+        answer.kind = ViaAnswer::Kind::Answered;
+        answer.status = j.value("status", 3);
+        answer.out = j.value("out", "");
+        answer.err = j.value("err", "");
+    }
+    return answer;
+}
+
+std::vector<std::string> with_time_limit(std::vector<std::string> args, int seconds) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        const size_t at = i;
+        if (option_value(args, i, "--timeout", value) || option_value(args, i, "-t", value)) {
+            args.erase(args.begin() + static_cast<long>(at),
+                       args.begin() + static_cast<long>(i) + 1);
+            break;
+        }
+    }
+    args.insert(args.end(), {"--timeout", std::to_string(seconds)});
+    return args;
+}
+
+}  // namespace varnok

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varnok {
+
+/// What the client makes of `varnok check`'s words before sending them.
+struct ViaRequest {
+    std::string socket;             ///< --via or VARNOK_VIA; empty: not sent
+    bool no_fallback = false;       ///< --no-fallback
+    bool nagios = false;            ///< --format nagios: a failure is one plugin line
+    int seconds = 30;               ///< the check's time limit
+    std::vector<std::string> args;  ///< the words after "check", as sent
+    std::vector<std::pair<std::string, std::string>> files;  ///< files named, with their texts
+};
+
+/// Reads the words after "check"; nullopt when the run is the direct check's own (no socket,
+/// --passive, --hosts, help, or a file that cannot be read: the direct run says why).
+std::optional<ViaRequest> via_request(const std::vector<std::string>& args);
+
+/// What the daemon said.
+struct ViaAnswer {
+    enum class Kind { Answered, Direct, NoAnswer } kind = Kind::NoAnswer;
+    int status = 3;
+    std::string out, err;
+};
+
+/// Sends the request and waits for the answer until the time limit.
+ViaAnswer ask_daemon(const ViaRequest& request);
+
+/// The words after "check" for a direct run with seconds left of the time limit.
+std::vector<std::string> with_time_limit(std::vector<std::string> args, int seconds);
+
+}  // namespace varnok
