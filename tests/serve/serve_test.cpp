@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "serve/frames.h"
+#include "settings/base64.h"
+#include "tests/app/varnok_run.h"
+#include "tests/sshd_fixture.h"
+
+namespace varnok::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+int count_in_log(const std::string& words) {
+    std::ifstream in(fx("VARNOK_SSH_RSA_KEY").substr(0, fx("VARNOK_SSH_RSA_KEY").rfind('/')) +
+                     "/sshd.log");
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(words) != std::string::npos;
+    return n;
+}
+int logins() { return count_in_log("Accepted password for"); }
+
+int connect_to(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// A daemon of its own per test, on a socket in a fresh folder.
+class Serve : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::path(::testing::TempDir()) / ("serve-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        socket_ = (dir_ / "run" / "varnok.sock").string();
+        std::ofstream(dir_ / "serve.yaml") << "socket: " << socket_ << "\nhttp_listen: \"\"\n";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(VARNOK_CORE_BINARY, "varnok", "serve", "--config", (dir_ / "serve.yaml").c_str(),
+                  nullptr);
+            _exit(127);
+        }
+        // Ready once it accepts: the socket is made before the daemon says so.
+        for (int fd = -1; fd < 0; ::usleep(10000)) {
+            fd = connect_to(socket_);
+            if (fd >= 0) ::close(fd);
+            ASSERT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "varnok serve ended";
+        }
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        fs::remove_all(dir_);
+    }
+    std::string param(const std::string& password = fx("VARNOK_SSH_PASSWORD")) const {
+        return "'#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(password) +
+               "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=LINUX#PRO=sshd#SGN=LT#NUM=1#INPL=T#'";
+    }
+    CliRun check(const std::string& extra,
+                 const std::string& password = fx("VARNOK_SSH_PASSWORD")) {
+        return varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param(password) + " " +
+                      extra);
+    }
+    // Sends raw bytes and returns the answer frame's text ("" when the daemon closed without).
+    std::string raw(const std::string& bytes) {
+        const int fd = connect_to(socket_);
+        EXPECT_GE(fd, 0);
+        (void)!::write(fd, bytes.data(), bytes.size());
+        ::shutdown(fd, SHUT_WR);
+        const std::string answer = read_frame(fd).value_or("");
+        ::close(fd);
+        return answer;
+    }
+    fs::path dir_;
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(Serve, HundredChecksOneLoginSameBytesAsDirect) {
+    const CliRun direct = check("");
+    ASSERT_EQ(direct.status, 0) << direct.out << direct.err;
+    const int before = logins();
+    for (int i = 0; i < 100; ++i) {
+        const CliRun via = check("--via " + socket_);
+        ASSERT_EQ(via.out, direct.out);
+        ASSERT_EQ(via.status, direct.status);
+    }
+    EXPECT_EQ(logins() - before, 1);
+}
+
+TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknown) {
+    ASSERT_EQ(check("--via " + socket_).status, 0);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    const CliRun direct = check("");
+    EXPECT_EQ(check("--via " + socket_).out, direct.out);
+    EXPECT_EQ(
+        varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param() + " --no-fallback", "",
+               "VARNOK_VIA=" + socket_)
+            .out,
+        "PROCS UNKNOWN: varnok serve at " + socket_ + " did not answer\n");
+}
+
+TEST_F(Serve, DroppedSessionsLogInAgain) {
+    ASSERT_EQ(check("--via " + socket_).status, 0);
+    // The sshd's session processes end, as at a restart; the listener stays.
+    const std::string master = [] {
+        std::ifstream in(fx("VARNOK_SSH_HOST_PUB").substr(0, fx("VARNOK_SSH_HOST_PUB").rfind('/')) +
+                         "/sshd.pid");
+        std::string pid;
+        in >> pid;
+        return pid;
+    }();
+    for (const auto& proc : fs::directory_iterator("/proc")) {
+        std::ifstream stat(proc.path() / "stat");
+        std::string pid, name, state, ppid;
+        if (stat >> pid >> name >> state >> ppid && ppid == master) kill(std::stoi(pid), SIGKILL);
+    }
+    const int before = logins();
+    const CliRun again = check("--via " + socket_ + " --no-fallback");
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(logins() - before, 1);
+}
+
+TEST_F(Serve, WrongCredentialsDoNotRideAnOpenSession) {
+    ASSERT_EQ(check("--via " + socket_).status, 0);
+    const int failed = count_in_log("Failed password for");
+    const CliRun direct = check("", "wrong");
+    const CliRun via = check("--via " + socket_ + " --no-fallback", "wrong");
+    EXPECT_EQ(via.status, 3);
+    EXPECT_EQ(via.out, direct.out);
+    EXPECT_EQ(count_in_log("Failed password for") - failed, 2);
+}
+
+TEST_F(Serve, RefusesOtherUsersAndBadRequestsAndKeepsServing) {
+    fs::permissions(dir_, fs::perms::all);
+    fs::permissions(fs::path(socket_).parent_path(), fs::perms::all);
+    fs::permissions(socket_, fs::perms::all);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    if (fork() == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+        const int fd = connect_to(socket_);
+        write_frame(fd, R"({"args":["--version"]})");
+        const std::string answer = read_frame(fd).value_or("none");
+        (void)!::write(pipe_fds[1], answer.data(), answer.size());
+        _exit(0);
+    }
+    ::close(pipe_fds[1]);
+    char buf[256] = {};
+    (void)!::read(pipe_fds[0], buf, sizeof buf - 1);
+    ::close(pipe_fds[0]);
+    wait(nullptr);
+    EXPECT_STREQ(buf, R"({"error":"not allowed"})");
+    const std::string huge = std::string("\x7f\xff\xff\xff", 4) + std::string(1000, 'x');
+    const std::string half = std::string("\0\0\0\x40", 4) + R"({"args":)";
+    const std::string garbage = std::string("\0\0\0\x05", 4) + "{{{{{";
+    EXPECT_EQ(raw(huge), R"({"error":"incomplete or oversized request"})");
+    EXPECT_EQ(raw(half), R"({"error":"incomplete or oversized request"})");
+    EXPECT_TRUE(raw(garbage).starts_with(R"({"error":"bad request)"));
+    EXPECT_EQ(check("--via " + socket_ + " --no-fallback").status, 0);
+}
+
+TEST_F(Serve, TwoHundredRequestsAtOnce) {
+    std::vector<pid_t> children;
+    const std::string command = std::string("'") + VARNOK_BINARY + "' check -H 127.0.0.1 -t 60 " +
+                                "--no-fallback --via " + socket_ + " --param " + param() +
+                                " >/dev/null";
+    for (int i = 0; i < 200; ++i) {
+        children.push_back(fork());
+        if (children.back() == 0) _exit(WEXITSTATUS(std::system(command.c_str())));
+    }
+    int ok = 0;
+    for (const pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        ok += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(ok, 200);
+}
+
+}  // namespace
+}  // namespace varnok::testing
