@@ -39,17 +39,13 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
             EXPECT_EQ(e.what(), expected);
         }
     }
-    const ServeConfig c = parse_serve_config(
-        "idle_timeout: 10m\nmodules:\n  k:\n    timeout: 1h\n"
-        "    rules: [{name: a, param: '#USR=u#KEYF=/k#PWD=YQ==#'}]\n");
-    EXPECT_EQ(c.idle_timeout.count(), 600);
-    EXPECT_EQ(c.modules.at("k").timeout_seconds, 3600);
-    EXPECT_FALSE(c.modules.at("k").uses_password);  // the key's pass phrase is no login password
+    // A key's pass phrase is no login password: such a module may answer for any target.
+    EXPECT_NO_THROW(
+        parse_serve_config("modules: {k: {rules: [{name: a, param: '#KEYF=k#PWD=YQ==#'}]}}"));
 }
 
 CheckReport report(const std::string& rule, bool passed, FailureKind failure, int matches) {
     CheckReport r;
-    r.host = "h";
     r.rule_name = rule;
     r.passed = passed;
     r.failure = failure;
@@ -59,38 +55,24 @@ CheckReport report(const std::string& rule, bool passed, FailureKind failure, in
 }
 
 TEST(Exposition, ShowsEachRuleAndTheFirstFailuresReason) {
-    const std::string head =
-        "# HELP probe_success Whether every rule of the module was checked.\n"
-        "# TYPE probe_success gauge\nprobe_success 0\n"
-        "# HELP probe_duration_seconds How long the probe took.\n"
-        "# TYPE probe_duration_seconds gauge\nprobe_duration_seconds 0.25\n";
-    const std::string status_head =
-        "# HELP varnok_rule_status The rule's plugin status: 0 OK, 1 WARNING, 2 CRITICAL, 3 "
-        "UNKNOWN.\n# TYPE varnok_rule_status gauge\n";
-    const std::string failure_head =
-        "# HELP varnok_failure Why the probe failed: 1 for its reason, 0 for the others.\n"
-        "# TYPE varnok_failure gauge\n";
-    EXPECT_EQ(
-        probe_exposition({report("sshd", true, FailureKind::None, 2),
-                          report("a\"b\\", false, FailureKind::Timeout, 0)},
-                         0.25),
-        head +
-            "# HELP varnok_processes Entries of the target's process listing.\n"
-            "# TYPE varnok_processes gauge\nvarnok_processes 8\n"
-            "# HELP varnok_matching_processes Entries the rule counted.\n"
-            "# TYPE varnok_matching_processes gauge\n"
-            "varnok_matching_processes{rule=\"sshd\"} 2\n" +
-            status_head +
-            "varnok_rule_status{rule=\"sshd\"} 0\nvarnok_rule_status{rule=\"a\\\"b\\\\\"} 3\n" +
-            failure_head +
-            "varnok_failure{reason=\"connect\"} 0\nvarnok_failure{reason=\"auth\"} 0\n"
-            "varnok_failure{reason=\"hostkey\"} 0\nvarnok_failure{reason=\"timeout\"} 1\n"
-            "varnok_failure{reason=\"listing\"} 0\n");
-    EXPECT_EQ(probe_exposition({report("x", false, FailureKind::HostKey, 0)}, 0.25),
-              head + status_head + "varnok_rule_status{rule=\"x\"} 3\n" + failure_head +
-                  "varnok_failure{reason=\"connect\"} 0\nvarnok_failure{reason=\"auth\"} 0\n"
-                  "varnok_failure{reason=\"hostkey\"} 1\nvarnok_failure{reason=\"timeout\"} 0\n"
-                  "varnok_failure{reason=\"listing\"} 0\n");
+    EXPECT_EQ(probe_exposition({report("sshd", true, FailureKind::None, 2),
+                                report("a\"b\\", false, FailureKind::Timeout, 0)},
+                               0.25),
+              "# HELP probe_success Whether every rule of the module was checked.\n"
+              "# TYPE probe_success gauge\nprobe_success 0\n"
+              "# HELP probe_duration_seconds How long the probe took.\n"
+              "# TYPE probe_duration_seconds gauge\nprobe_duration_seconds 0.25\n"
+              "# HELP varnok_processes Entries of the target's process listing.\n"
+              "# TYPE varnok_processes gauge\nvarnok_processes 8\n"
+              "# HELP varnok_matching_processes Entries the rule counted.\n"
+              "# TYPE varnok_matching_processes gauge\nvarnok_matching_processes{rule=\"sshd\"} 2\n"
+              "# HELP varnok_rule_status The rule's plugin status: 0 OK, 1 WARNING, 2 CRITICAL, 3 "
+              "UNKNOWN.\n# TYPE varnok_rule_status gauge\nvarnok_rule_status{rule=\"sshd\"} 0\n"
+              "varnok_rule_status{rule=\"a\\\"b\\\\\"} 3\n"
+              "# HELP varnok_failure Why the probe failed: 1 for its reason, 0 for the others.\n"
+              "# TYPE varnok_failure gauge\nvarnok_failure{reason=\"connect\"} 0\n"
+              "varnok_failure{reason=\"auth\"} 0\nvarnok_failure{reason=\"hostkey\"} 0\n"
+              "varnok_failure{reason=\"timeout\"} 1\nvarnok_failure{reason=\"listing\"} 0\n");
 }
 
 const std::string kWebConfig = std::string(VARNOK_TEST_DATA) + "/serve/web_config.yml";
