@@ -25,6 +25,7 @@ struct CheckOptions {
     std::string passive_host;
     std::string via;
     bool no_fallback = false;
+    bool verbose = false;
     RuleOptions rules;
 };
 
@@ -85,6 +86,7 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
                                 : o.format == "json" ? OutputFormat::Json
                                                      : OutputFormat::Text;
     ReportWriter writer(format, !o.hosts_file.empty(), rules.size() > 1, thresholds, out, err);
+    writer.set_verbose(o.verbose);
     std::string passive;
     const auto emit = [&](const std::vector<CheckReport>& reports) {
         writer.write(reports);
@@ -146,6 +148,9 @@ void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
         ->envname("VARNOK_VIA");
     cmd.add_flag("--no-fallback", o->no_fallback,
                  "With --via: UNKNOWN instead of a direct check when the daemon does not answer");
+    cmd.add_flag("-v,--verbose", o->verbose,
+                 "After each result, every entry of the listing, counted by the rule or not, then "
+                 "the totals");
     add_rule_options(cmd, o->rules, true);
     cmd.footer(footer());
     cmd.final_callback([host, hosts] {

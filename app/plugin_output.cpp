@@ -50,7 +50,22 @@ std::string nagios_line(const CheckReport& r, const Thresholds& t) {
     return line;
 }
 
-std::string json_line(const CheckReport& r, const Thresholds& t) {
+std::vector<std::string> explain_lines(const CheckReport& r) {
+    std::vector<std::string> lines;
+    if (!r.counted()) return lines;
+    size_t counted = 0;
+    for (size_t i = 0; i < r.entries.size(); ++i) {
+        const bool hit = i < r.matched.size() && r.matched[i];
+        counted += hit;
+        lines.push_back((hit ? "counted: " : "not counted: ") + r.entries[i]);
+    }
+    lines.push_back("totals: " + std::to_string(counted) + " counted; " +
+                    std::to_string(r.entries.size() - counted) + " not counted; " +
+                    std::to_string(r.entries.size()) + " entries");
+    return lines;
+}
+
+std::string json_line(const CheckReport& r, const Thresholds& t, bool verbose) {
     nlohmann::json j;
     j["host"] = r.host;
     if (!r.rule_name.empty()) j["rule"] = r.rule_name;
@@ -62,6 +77,13 @@ std::string json_line(const CheckReport& r, const Thresholds& t) {
         j["result"] = r.text;
         j["processes"] = r.counted() ? r.processes : 0;
         j["matches"] = r.counted() ? r.matches : 0;
+        if (verbose && r.counted()) {
+            j["entries"] = nlohmann::json::array();
+            for (size_t i = 0; i < r.entries.size(); ++i) {
+                j["entries"].push_back(
+                    {{"entry", r.entries[i]}, {"counted", i < r.matched.size() && r.matched[i]}});
+            }
+        }
     }
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -93,7 +115,7 @@ void ReportWriter::write(const std::vector<CheckReport>& reports) {
         if (format_ == OutputFormat::Json) {
             CheckReport named = r;
             if (!with_rule_) named.rule_name.clear();
-            out_ << json_line(named, thresholds_) << "\n";
+            out_ << json_line(named, thresholds_, verbose_) << "\n";
         } else if (format_ == OutputFormat::Nagios) {
             out_ << prefix << nagios_line(r, thresholds_) << "\n";
         } else if (prefix.empty() && r.failure == FailureKind::Call) {
@@ -103,6 +125,8 @@ void ReportWriter::write(const std::vector<CheckReport>& reports) {
         } else {
             out_ << prefix << status_name(status) << "\t" << failure_text(r) << "\n";
         }
+        if (verbose_ && format_ != OutputFormat::Json)
+            for (const std::string& line : explain_lines(r)) out_ << prefix << line << "\n";
     }
     out_ << std::flush;
 }

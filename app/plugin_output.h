@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "settings/ranges.h"
 #include "check/check_report.h"
+#include "settings/ranges.h"
 
 namespace varnok {
 
@@ -29,8 +29,15 @@ std::string failure_text(const CheckReport& report);
 /// performance data only when the listing was counted.
 std::string nagios_line(const CheckReport& report, const Thresholds& thresholds);
 
-/// One JSON object for the report.
-std::string json_line(const CheckReport& report, const Thresholds& thresholds);
+/// One JSON object for the report; with verbose also its listing's entries, each marked counted
+/// or not.
+std::string json_line(const CheckReport& report, const Thresholds& thresholds,
+                      bool verbose = false);
+
+/// The explain view of a counted report: "counted: NAME" or "not counted: NAME" per entry of the
+/// listing, in its order, then "totals: C counted; N not counted; E entries". Empty when the
+/// report failed.
+std::vector<std::string> explain_lines(const CheckReport& report);
 
 /// The output formats of a check.
 enum class OutputFormat { Text, Nagios, Json };
@@ -57,6 +64,8 @@ class ReportWriter {
     void note(const std::string& text);
     /// The worst status written so far.
     PluginStatus worst() const { return worst_; }
+    /// With verbose, each result line is followed by its explain lines (JSON: its entries).
+    void set_verbose(bool verbose) { verbose_ = verbose; }
 
   private:
     void warn(const std::string& text);
@@ -68,6 +77,7 @@ class ReportWriter {
     std::ostream& out_;
     std::ostream& err_;
     PluginStatus worst_ = PluginStatus::Ok;
+    bool verbose_ = false;
     std::vector<std::string> warnings_;  ///< every warning heard, each once
 };
 
