@@ -8,6 +8,9 @@
 
 install(TARGETS varnok RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT check)
 install(TARGETS varnok-core RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/${VARNOK_PLUGIN_DIR} COMPONENT check)
+# varnok serve as a service of its own user; Debian 12 keeps units below /lib.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/varnok-serve.service DESTINATION /lib/systemd/system
+        COMPONENT check)
 # Icinga 2's plugin-contrib include reads every file of this folder.
 configure_file(app/icinga2-varnok.conf.in icinga2-varnok.conf @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/icinga2-varnok.conf
