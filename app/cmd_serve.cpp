@@ -12,6 +12,7 @@
 
 #include "app/cmd_check.h"
 #include "app/rule_options.h"
+#include "serve/http_server.h"
 #include "serve/serve_config.h"
 #include "serve/session_pool.h"
 #include "serve/socket_server.h"
@@ -38,6 +39,17 @@ nlohmann::json answer(SessionPool& pool, const nlohmann::json& request) {
     return {{"status", *status}, {"out", out.str()}, {"err", err.str()}};
 }
 
+// Why a config is refused; "" when it reads.
+template <typename Load>
+std::string check_config(const Load& load) {
+    try {
+        load();
+        return "";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
 int run(const std::string& config_file) {
     const auto load = [&config_file] { return parse_serve_config(read_text(config_file)); };
     ServeConfig config;
@@ -55,33 +67,40 @@ int run(const std::string& config_file) {
     ::signal(SIGPIPE, SIG_IGN);
     SessionPool pool(config.idle_timeout, config.keepalive, config.max_concurrent_logins);
     std::unique_ptr<SocketServer> server;
+    std::unique_ptr<HttpServer> http;
     try {
         server = std::make_unique<SocketServer>(
             config.socket_path, group_id(config.socket_group),
             [&pool](const nlohmann::json& r) { return answer(pool, r); });
+        if (!config.http_listen.empty()) http = std::make_unique<HttpServer>(pool, config, load);
     } catch (const std::exception& e) {
         std::cerr << "varnok serve: " << e.what() << "\n";
         return 1;
     }
     std::thread accepting([&server] { server->serve(); });
-    std::cerr << "varnok serve: listening on " << config.socket_path << std::endl;
+    std::cerr << "varnok serve: listening on " << config.socket_path;
+    if (http) std::cerr << " and http://" << config.http_listen;
+    std::cerr << std::endl;
     for (;;) {
         const timespec second{1, 0};
         const int signal = sigtimedwait(&signals, nullptr, &second);
         if (signal == SIGTERM || signal == SIGINT) break;
         if (signal == SIGHUP) {
-            try {
-                config = load();
+            // The HTTP side keeps the modules; it reads the file again itself and keeps its old
+            // config when the new one is refused, as POST /-/reload does.
+            std::string error;
+            if (http ? http->reload(&error) : (error = check_config(load), error.empty())) {
                 std::cerr << "varnok serve: reloaded " << config_file
-                          << " (the socket and the session limits change at a restart)"
+                          << " (the sockets and the session limits change at a restart)"
                           << std::endl;
-            } catch (const std::exception& e) {
-                std::cerr << "varnok serve: " << config_file << ": " << e.what()
+            } else {
+                std::cerr << "varnok serve: " << config_file << ": " << error
                           << "; the old config stays" << std::endl;
             }
         }
         pool.tend();
     }
+    http.reset();
     server->stop();
     accepting.join();
     server.reset();
