@@ -49,6 +49,12 @@ TEST(VarnokCli, SpeaksThePluginConventionsAndSaysWhatFailed) {
         {h + "--param-file -", 2, kSshd + "\n", "", bsd("#SGN=LT#NUM=3") + "\n"},
         {h + "--param '#PWD=YQ==#'", 3, "ERR: can't connect to an SSH server without a USERNAME\n"},
         {nagios + sshd, 0, kSshdLine},
+        {nagios + "-v" + sshd, 0,
+         kSshdLine + "not counted: [kernel]\nnot counted: /sbin/init --\nnot counted: /sbin/devd\n"
+                     "not counted: /usr/sbin/syslogd -s\ncounted: /usr/sbin/sshd\n"
+                     "not counted: /usr/sbin/cron -s\nnot counted: /usr/libexec/getty Pc ttyv0\n"
+                     "counted: sshd: monitor@notty (sshd)\n"
+                     "totals: 2 counted; 6 not counted; 8 entries\n"},
         {nagios + "--param '" + bsd("#SGN=AL#NUM=2") + "'", 2,
          "PROCS CRITICAL: " + perf + ";~:1;0\n"},
         {nagios + "-w 3:5 -c 1:" + sshd, 1, "PROCS WARNING: " + perf + "3:5;1:;0\n"},
@@ -221,9 +227,10 @@ TEST(VarnokCli, AnotherUserWithAnUnwritableHomeVariableRecordsInThePasswdHome) {
     ASSERT_EQ(chown(home.c_str(), user->pw_uid, user->pw_gid), 0);
     fs::create_directories(not_home);  // root's, 0755: the user may read it but not write
     ASSERT_EQ(chmod(not_home.c_str(), 0755), 0);
-    const CliRun r = varnok(
-        "check -H 127.0.0.1 -t 20 --format nagios --param '" + bsd("#SGN=LT#NUM=1") + "'", "",
-        "VARNOK_KNOWN_HOSTS= HOME=" + not_home, "setpriv --reuid=varnokother --regid=varnokother --clear-groups");
+    const CliRun r =
+        varnok("check -H 127.0.0.1 -t 20 --format nagios --param '" + bsd("#SGN=LT#NUM=1") + "'",
+               "", "VARNOK_KNOWN_HOSTS= HOME=" + not_home,
+               "setpriv --reuid=varnokother --regid=varnokother --clear-groups");
     EXPECT_EQ(r.out, kSshdLine);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
