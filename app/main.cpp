@@ -8,8 +8,8 @@
 #include "app/cmd_gui.h"
 #include "app/cmd_list.h"
 #include "app/cmd_param.h"
-#include "app/cmd_serve.h"
 #include "app/cmd_procs.h"
+#include "app/cmd_serve.h"
 #include "app/plugin_output.h"
 #include "state/version.h"
 

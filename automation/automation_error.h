@@ -7,7 +7,7 @@ namespace varnok {
 
 /// A failed call of the host interface, numbered as automation errors are.
 class AutomationError : public std::runtime_error {
-public:
+  public:
     /// An error with the given number and its standard description.
     explicit AutomationError(int number);
     /// An error with the given number and a description of its own.
@@ -27,7 +27,7 @@ public:
     /// Error 380, "Invalid property value".
     static AutomationError invalid_property_value() { return AutomationError(380); }
 
-private:
+  private:
     int number_;
 };
 

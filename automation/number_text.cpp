@@ -34,11 +34,14 @@ size_t scan_number(std::string_view text, bool skip_blanks, const std::string& e
             skip();
             const char c = at(pos);
             int digit;
-            if (c >= '0' && c <= '7') digit = c - '0';
-            else if (hex && c >= '8' && c <= '9') digit = c - '0';
+            if (c >= '0' && c <= '7')
+                digit = c - '0';
+            else if (hex && c >= '8' && c <= '9')
+                digit = c - '0';
             else if (hex && std::isxdigit(static_cast<unsigned char>(c)))
                 digit = std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
-            else break;
+            else
+                break;
             any = true;
             acc = acc * (hex ? 16 : 8) + static_cast<uint64_t>(digit);
             if (acc > 0xFFFFFFFFull) huge = true;
@@ -49,9 +52,12 @@ size_t scan_number(std::string_view text, bool skip_blanks, const std::string& e
         }
         // Like the original hosts, up to 16 bits read as a signed Integer, up to 32 bits as a
         // signed Long.
-        if (huge) value = static_cast<double>(acc);
-        else if (acc <= 0xFFFF) value = static_cast<int16_t>(static_cast<uint16_t>(acc));
-        else value = static_cast<int32_t>(static_cast<uint32_t>(acc));
+        if (huge)
+            value = static_cast<double>(acc);
+        else if (acc <= 0xFFFF)
+            value = static_cast<int16_t>(static_cast<uint16_t>(acc));
+        else
+            value = static_cast<int32_t>(static_cast<uint32_t>(acc));
         return pos;
     }
 
@@ -72,7 +78,8 @@ size_t scan_number(std::string_view text, bool skip_blanks, const std::string& e
             digits += '.';
             point = true;
             ++pos;
-        } else if (!point && !extra_point.empty() && text.substr(pos, extra_point.size()) == extra_point) {
+        } else if (!point && !extra_point.empty() &&
+                   text.substr(pos, extra_point.size()) == extra_point) {
             digits += '.';
             point = true;
             pos += extra_point.size();

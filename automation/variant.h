@@ -9,13 +9,13 @@ namespace varnok {
 
 /// Anything a host can hand over by reference; the component never looks inside.
 class AutomationObject {
-public:
+  public:
     virtual ~AutomationObject() = default;
 };
 
 /// The automation value: empty, integer, double, text, Boolean or object reference.
 class Variant {
-public:
+  public:
     using Object = std::shared_ptr<AutomationObject>;
 
     /// An empty value.
@@ -59,7 +59,7 @@ public:
 
     bool operator==(const Variant&) const = default;
 
-private:
+  private:
     std::variant<std::monostate, int32_t, double, std::string, bool, Object> value_;
 };
 

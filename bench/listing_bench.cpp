@@ -13,14 +13,19 @@ using namespace varnok;
 // A Linux `ps -awx` listing of 32,767 processes with long, varied command lines (about 4 MB).
 std::string big_listing() {
     std::mt19937 rng(42);
-    const char* names[] = {"/usr/sbin/sshd -D", "/usr/lib/postgresql/15/bin/postgres -D /var/lib/db",
-                           "[kworker/0:1H-events_highpri]", "/usr/bin/python3 /opt/app/worker.py --queue",
-                           "nginx: worker process", "/usr/sbin/cron -f", "Xorg :0 -nolisten tcp"};
+    const char* names[] = {"/usr/sbin/sshd -D",
+                           "/usr/lib/postgresql/15/bin/postgres -D /var/lib/db",
+                           "[kworker/0:1H-events_highpri]",
+                           "/usr/bin/python3 /opt/app/worker.py --queue",
+                           "nginx: worker process",
+                           "/usr/sbin/cron -f",
+                           "Xorg :0 -nolisten tcp"};
     std::string text = "    PID TTY      STAT   TIME COMMAND\n";
     for (int pid = 1; pid <= kMaxEntries; ++pid) {
         text += std::to_string(pid) + " ?        Ss     " + std::to_string(rng() % 60) + ":" +
-                std::to_string(10 + rng() % 50) + " " + names[rng() % 7] + " --id=" +
-                std::to_string(rng()) + " --padding=" + std::string(40 + rng() % 40, 'x') + "\n";
+                std::to_string(10 + rng() % 50) + " " + names[rng() % 7] +
+                " --id=" + std::to_string(rng()) +
+                " --padding=" + std::string(40 + rng() % 40, 'x') + "\n";
     }
     return text;
 }
@@ -93,8 +98,8 @@ void BM_GetParamValue(benchmark::State& state) {
     const std::string text =
         "#ENC=T#USR=monitor#PWD=c2VjcmV0#PROTO=2#PORT=22#KEYF=/etc/varnok/monitor.key#KEYT=RSA"
         "#OS=LINUX#COL=8#PRO=sshd#SGN=AL#NUM=1#EOL=LF#FULL=N#WAIT=F#INPL=T#";
-    const char* keys[] = {"USR", "PWD", "PROTO", "PORT", "KEYF", "KEYT", "OS", "COL", "PRO",
-                          "SGN", "NUM", "FULL", "EOL", "DEBUG", "WAIT", "INPL"};
+    const char* keys[] = {"USR", "PWD", "PROTO", "PORT", "KEYF", "KEYT",  "OS",   "COL",
+                          "PRO", "SGN", "NUM",   "FULL", "EOL",  "DEBUG", "WAIT", "INPL"};
     for (auto _ : state) {
         for (const char* k : keys) benchmark::DoNotOptimize(GetParamValue(text, k));
     }

@@ -95,11 +95,16 @@ int32_t varnok_put(varnok_object* object, const char* property, const varnok_var
     }
     void (varnok::VarnokCom::*put)(const Variant&) = nullptr;
     const std::string_view name = property;
-    if (name == "xc_result") put = &varnok::VarnokCom::put_xc_result;
-    else if (name == "xc_parameter") put = &varnok::VarnokCom::put_xc_parameter;
-    else if (name == "xc_timeout") put = &varnok::VarnokCom::put_xc_timeout;
-    else if (name == "xc_hostname") put = &varnok::VarnokCom::put_xc_hostname;
-    else return not_supported(error);
+    if (name == "xc_result")
+        put = &varnok::VarnokCom::put_xc_result;
+    else if (name == "xc_parameter")
+        put = &varnok::VarnokCom::put_xc_parameter;
+    else if (name == "xc_timeout")
+        put = &varnok::VarnokCom::put_xc_timeout;
+    else if (name == "xc_hostname")
+        put = &varnok::VarnokCom::put_xc_hostname;
+    else
+        return not_supported(error);
     // Copying a text allocates: inside the guard, so no exception reaches the host.
     return guarded(error, [&] { (object->com.*put)(to_variant(*value)); });
 }
@@ -111,11 +116,16 @@ int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* 
     }
     Variant (varnok::VarnokCom::*get)() const = nullptr;
     const std::string_view name = property;
-    if (name == "xc_result") get = &varnok::VarnokCom::get_xc_result;
-    else if (name == "xc_parameter") get = &varnok::VarnokCom::get_xc_parameter;
-    else if (name == "xc_timeout") get = &varnok::VarnokCom::get_xc_timeout;
-    else if (name == "xc_hostname") get = &varnok::VarnokCom::get_xc_hostname;
-    else return not_supported(error);
+    if (name == "xc_result")
+        get = &varnok::VarnokCom::get_xc_result;
+    else if (name == "xc_parameter")
+        get = &varnok::VarnokCom::get_xc_parameter;
+    else if (name == "xc_timeout")
+        get = &varnok::VarnokCom::get_xc_timeout;
+    else if (name == "xc_hostname")
+        get = &varnok::VarnokCom::get_xc_hostname;
+    else
+        return not_supported(error);
     return guarded(error, [&] {
         const Variant v = (object->com.*get)();
         if (v.is_object()) throw AutomationError(13, "Type mismatch");
@@ -139,7 +149,8 @@ int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* 
 }
 
 int32_t varnok_docheck(varnok_object* object, int32_t* result, varnok_error* error) {
-    if (object == nullptr || result == nullptr) return fail(error, 5, "Invalid procedure call or argument");
+    if (object == nullptr || result == nullptr)
+        return fail(error, 5, "Invalid procedure call or argument");
     return guarded(error, [&] { *result = object->com.xc_docheck() ? -1 : 0; });
 }
 

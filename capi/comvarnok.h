@@ -24,7 +24,8 @@ typedef enum varnok_type {
     VARNOK_BOOLEAN = 4
 } varnok_type;
 
-/** A tagged value; text is UTF-8. A text from varnok_get stays valid until the next call on the object. */
+/** A tagged value; text is UTF-8. A text from varnok_get stays valid until the next call on the
+ * object. */
 typedef struct varnok_variant {
     varnok_type type;
     int32_t integer;
@@ -41,16 +42,20 @@ typedef struct varnok_error {
 
 /** Creates a check object of the class named by its programmatic identifier "comVarnok.VarnokCom".
  *  Returns 0, or an error number (with the error filled when error is not NULL). */
-VARNOK_EXPORT int32_t varnok_create(const char* progid, varnok_object** object, varnok_error* error);
+VARNOK_EXPORT int32_t varnok_create(const char* progid, varnok_object** object,
+                                    varnok_error* error);
 
 /** Releases a check object. */
 VARNOK_EXPORT void varnok_release(varnok_object* object);
 
-/** Puts a property ("xc_result", "xc_parameter", "xc_timeout", "xc_hostname"); returns 0 or an error number. */
-VARNOK_EXPORT int32_t varnok_put(varnok_object* object, const char* property, const varnok_variant* value, varnok_error* error);
+/** Puts a property ("xc_result", "xc_parameter", "xc_timeout", "xc_hostname"); returns 0 or an
+ * error number. */
+VARNOK_EXPORT int32_t varnok_put(varnok_object* object, const char* property,
+                                 const varnok_variant* value, varnok_error* error);
 
 /** Gets a property; returns 0 or an error number. */
-VARNOK_EXPORT int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* value, varnok_error* error);
+VARNOK_EXPORT int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* value,
+                                 varnok_error* error);
 
 /** Runs one check; *result receives -1 (passed) or 0. Returns 0 or an error number. */
 VARNOK_EXPORT int32_t varnok_docheck(varnok_object* object, int32_t* result, varnok_error* error);

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     try {
         const std::string decoded = varnok::DecodePassword(input);
-        if (decoded.size() > input.size() * 2 + 8) __builtin_trap();  // 3 bytes per 4, 2 UTF-8 bytes each
+        if (decoded.size() > input.size() * 2 + 8)
+            __builtin_trap();  // 3 bytes per 4, 2 UTF-8 bytes each
     } catch (const varnok::AutomationError& e) {
         if (e.number() != 5) __builtin_trap();
     }

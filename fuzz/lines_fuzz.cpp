@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     SortWords();
     for (int i = 1; i < s.LineCount; ++i) {
-        if (utf16_less(s.Lines[static_cast<size_t>(i)], s.Lines[static_cast<size_t>(i - 1)])) __builtin_trap();
+        if (utf16_less(s.Lines[static_cast<size_t>(i)], s.Lines[static_cast<size_t>(i - 1)]))
+            __builtin_trap();
     }
     return 0;
 }

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string host = a == std::string::npos ? "" : input.substr(a + 1, b - a - 1);
     const std::string param = b == std::string::npos ? input : input.substr(b + 1);
     try {
-        varnok::fill_check_settings(varnok::Variant(timeout), varnok::Variant(host), varnok::Variant(param));
+        varnok::fill_check_settings(varnok::Variant(timeout), varnok::Variant(host),
+                                    varnok::Variant(param));
         // Whatever was read must be what the lookup gives for each text field.
         if (varnok::CheckSettings.Username != varnok::GetParamValue(param, "USR")) __builtin_trap();
         if (varnok::CheckSettings.Hostname != host) __builtin_trap();

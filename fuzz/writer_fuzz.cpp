@@ -27,8 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string texts[4];
     size_t k = 0;
     for (size_t i = 12; i < size && k < 4; ++i) {
-        if (data[i] == 0) ++k;
-        else if (data[i] != '#') texts[k] += static_cast<char>(data[i]);
+        if (data[i] == 0)
+            ++k;
+        else if (data[i] != '#')
+            texts[k] += static_cast<char>(data[i]);
     }
     f.username = to_valid_utf8(texts[0]);
     f.password = to_valid_utf8(texts[1]);
@@ -38,14 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string written = write_parameter_string(f);
     fill_check_settings(Variant(), Variant(), Variant(written));
     const CheckSettingsRecord& s = CheckSettings;
-    bool ok = s.Username == f.username &&
-              s.Password == cp1252_to_utf8(utf8_to_cp1252(f.password)) &&
-              s.Protocol == protocol_code(f.protocol) && s.KeyFile == trim_spaces(f.key_file) &&
-              s.KeyType == key_type_code(f.key_type) && s.OSType == os_code(f.os) &&
-              s.Column == (f.column < 0 ? 0 : f.column + 1) && s.ProcessName == trim_spaces(f.process) &&
-              s.RuleSign == rule_code(f.rule) && s.Instances == (f.instances < 0 ? 0 : f.instances + 1) &&
-              s.EOLType == eol_code(f.eol) && s.AddWait == f.wait && s.IncludeInOutput == f.include_matches &&
-              !s.FullOutput && std::to_string(s.Port) == f.port_text;
+    bool ok =
+        s.Username == f.username && s.Password == cp1252_to_utf8(utf8_to_cp1252(f.password)) &&
+        s.Protocol == protocol_code(f.protocol) && s.KeyFile == trim_spaces(f.key_file) &&
+        s.KeyType == key_type_code(f.key_type) && s.OSType == os_code(f.os) &&
+        s.Column == (f.column < 0 ? 0 : f.column + 1) && s.ProcessName == trim_spaces(f.process) &&
+        s.RuleSign == rule_code(f.rule) && s.Instances == (f.instances < 0 ? 0 : f.instances + 1) &&
+        s.EOLType == eol_code(f.eol) && s.AddWait == f.wait &&
+        s.IncludeInOutput == f.include_matches && !s.FullOutput &&
+        std::to_string(s.Port) == f.port_text;
     if (!ok) __builtin_trap();
     return 0;
 }

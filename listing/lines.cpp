@@ -76,8 +76,10 @@ void Splitt_in_lines(std::string s) {
             if (state.ConnectError.empty()) state.ConnectError = std::string(kTooManyProcesses);
             break;
         }
-        if (state.LineCount == 0) state.Lines.assign(1, std::string(entry));
-        else state.Lines.emplace_back(entry);
+        if (state.LineCount == 0)
+            state.Lines.assign(1, std::string(entry));
+        else
+            state.Lines.emplace_back(entry);
         ++state.LineCount;
     }
 }
@@ -113,9 +115,8 @@ void SortWords() {
     items.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const std::string& t = state.Lines[i];
-        const bool special = std::any_of(t.begin(), t.end(), [](char c) {
-            return static_cast<unsigned char>(c) >= 0xEE;
-        });
+        const bool special = std::any_of(
+            t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) >= 0xEE; });
         items.push_back({t, static_cast<uint32_t>(i), special});
     }
     std::stable_sort(items.begin(), items.end(), [](const Item& x, const Item& y) {

@@ -29,12 +29,13 @@ struct ProbeModule {
 /// Everything `varnok serve --config FILE` reads.
 struct ServeConfig {
     std::string socket_path = "/run/varnok/varnok.sock";  ///< Unix socket for `check --via`
-    std::string socket_group;                  ///< a group also allowed on the socket ("": none)
-    std::string http_listen = "127.0.0.1:10795";  ///< HTTP listener, outside the exporters' 9100-9999 ("": none)
-    std::string web_config_file;               ///< the exporters' web config (TLS, basic auth)
-    std::chrono::seconds idle_timeout{600};    ///< an unused session closes after this
-    std::chrono::seconds keepalive{30};        ///< keepalive probe interval on idle sessions
-    int max_concurrent_logins = 16;            ///< logins in progress at once
+    std::string socket_group;  ///< a group also allowed on the socket ("": none)
+    std::string http_listen =
+        "127.0.0.1:10795";        ///< HTTP listener, outside the exporters' 9100-9999 ("": none)
+    std::string web_config_file;  ///< the exporters' web config (TLS, basic auth)
+    std::chrono::seconds idle_timeout{600};  ///< an unused session closes after this
+    std::chrono::seconds keepalive{30};      ///< keepalive probe interval on idle sessions
+    int max_concurrent_logins = 16;          ///< logins in progress at once
     HostKeyPolicy host_keys{HostKeyCheck::AcceptNew, {}};
     std::map<std::string, ProbeModule> modules;
 };

@@ -15,8 +15,8 @@ namespace varnok {
 /// The daemon's own figures, as /metrics shows them.
 struct PoolFigures {
     int sessions_open = 0;
-    uint64_t logins = 0;    ///< logins attempted since start
-    uint64_t requests = 0;  ///< check requests answered (each rule counts once)
+    uint64_t logins = 0;                       ///< logins attempted since start
+    uint64_t requests = 0;                     ///< check requests answered (each rule counts once)
     std::map<std::string, uint64_t> failures;  ///< by failure_name(): connect, auth, hostkey, ...
 };
 

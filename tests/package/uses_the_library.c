@@ -11,12 +11,15 @@ int main(void) {
     if (varnok_create("comVarnok.VarnokCom", &check, &error) != 0) return 1;
     varnok_variant value = {VARNOK_TEXT, 0, 0, "#PWD=YQ==#", 0};
     int32_t passed = 1;
-    if (varnok_put(check, "xc_parameter", &value, &error) != 0 || varnok_docheck(check, &passed, &error) != 0 ||
+    if (varnok_put(check, "xc_parameter", &value, &error) != 0 ||
+        varnok_docheck(check, &passed, &error) != 0 ||
         varnok_get(check, "xc_result", &value, &error) != 0) {
         return 1;
     }
     printf("%d %s\n", passed, value.text);
-    if (passed != 0 || strcmp(value.text, "ERR: can't connect to an SSH server without a USERNAME") != 0) return 1;
+    if (passed != 0 ||
+        strcmp(value.text, "ERR: can't connect to an SSH server without a USERNAME") != 0)
+        return 1;
     const int32_t gui = varnok_showgui(check, &error);
     printf("dialog: error %d: %s\n", gui, error.description);
     varnok_release(check);
