@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# `varnok serve` against direct checks and the OpenSSH client, on the test sshd on 127.0.0.1
+# (needs root, for the fixture's user). RUNS checks of one host, interleaved, each of:
+#   via     `varnok check --via SOCKET --no-fallback` to a daemon started for the run
+#   direct  `varnok check` (the launcher, which execs varnok-core)
+#   core    `varnok-core check`, the same check without the launcher's exec
+#   ssh     `ssh -o BatchMode=yes ... 'ps -awx'` with the same key, curve25519-sha256
+# on the fixture port that lists a recorded BSD listing (`cat`), so that the sshd's own work shows.
+# Per kind: logins at the sshd (its log's "Accepted publickey" lines), the sshd's CPU per check,
+# and the client's median wall time and CPU (wait4, bench/rusage.py). The sshd's CPU is the user
+# and system time, own and reaped children's, of the listener and every live process below it
+# (/proc/PID/stat fields 14-17), read before and after each run: a session the daemon holds open
+# is counted while it lives. Then the daemon's CPU per --via check and per HTTP /probe.
+#   bench/serve.sh [BUILD_DIR] [RUNS]
+set -euo pipefail
+build=${1:-build} runs=${2:-100}
+build=$(cd "$build" && pwd)
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$(mktemp -d /tmp/varnok-bench-serve.XXXXXX)
+export VARNOK_KNOWN_HOSTS=$dir/known_hosts
+chmod 755 "$dir"
+serve=""
+cleanup() {
+  [ -n "$serve" ] && kill "$serve" 2>/dev/null && wait "$serve" 2>/dev/null
+  "$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
+# shellcheck disable=SC1091
+. "$dir/fx/env"
+sshd_pid=$(cat "$dir/fx/sshd.pid")
+ticks=$(getconf CLK_TCK)
+http_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+param="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT_BSD#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#"
+cat > "$dir/serve.yaml" <<CONF
+socket: $dir/varnok.sock
+http_listen: 127.0.0.1:$http_port
+host_keys:
+  known_hosts: $dir/known_hosts
+  check: accept-new
+modules:
+  sshd:
+    rules:
+      - name: sshd
+        param: "$param"
+CONF
+"$build/varnok" serve --config "$dir/serve.yaml" > "$dir/serve.log" 2>&1 &
+serve=$!
+for _ in $(seq 100); do [ -S "$dir/varnok.sock" ] && break; sleep 0.1; done
+
+tree_ticks() {  # CPU ticks of a process and every live process below it, with reaped children
+  python3 - "$1" <<'PY'
+import os, sys
+kids, stats = {}, {}
+for p in os.listdir("/proc"):
+    if not p.isdigit():
+        continue
+    try:
+        with open(f"/proc/{p}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        continue
+    kids.setdefault(int(fields[1]), []).append(int(p))
+    stats[int(p)] = sum(int(x) for x in fields[11:15])
+todo, total = [int(sys.argv[1])], 0
+while todo:
+    p = todo.pop()
+    total += stats.get(p, 0)
+    todo += kids.get(p, [])
+print(total)
+PY
+}
+logins() { grep -c 'Accepted publickey' "$dir/fx/sshd.log" || true; }
+own_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+declare -A server_ticks login_count
+run_one() {  # name command...: appends "wall_ms client_cpu_ms" to $dir/name
+  local name=$1; shift
+  local before_t before_l
+  before_t=$(tree_ticks "$sshd_pid") before_l=$(logins)
+  "$top/bench/rusage.py" "$@" >> "$dir/$name"
+  sleep 0.05  # let the sshd reap what the check leaves
+  server_ticks[$name]=$(( ${server_ticks[$name]:-0} + $(tree_ticks "$sshd_pid") - before_t ))
+  login_count[$name]=$(( ${login_count[$name]:-0} + $(logins) - before_l ))
+}
+
+check=(check --host 127.0.0.1 --timeout 10 --param "$param")
+ssh_cmd=(ssh -q -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
+         -o KexAlgorithms=curve25519-sha256 -i "$VARNOK_SSH_RSA_KEY" -p "$VARNOK_SSH_PORT_BSD"
+         "$VARNOK_SSH_USER@127.0.0.1" 'ps -awx;exit')
+daemon_before=$(own_ticks "$serve")
+for _ in $(seq "$runs"); do
+  run_one via "$build/varnok" "${check[@]}" --via "$dir/varnok.sock" --no-fallback
+  run_one direct "$build/varnok" "${check[@]}"
+  run_one core "$build/varnok-core" "${check[@]}"
+  run_one ssh "${ssh_cmd[@]}"
+done
+daemon_via=$(( $(own_ticks "$serve") - daemon_before ))
+echo "a check through the daemon prints: $("$build/varnok" "${check[@]}" --via "$dir/varnok.sock" --no-fallback || true)"
+requests=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_requests_total /{print $2}')
+daemon_logins=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_logins_total /{print $2}')
+
+# Probes over the open session: the daemon's CPU for RUNS /probe requests.
+probe_url="http://127.0.0.1:$http_port/probe?target=127.0.0.1&module=sshd"
+curl -s "$probe_url" | grep -q '^probe_success 1' || { echo "the probe failed" >&2; exit 1; }
+before=$(own_ticks "$serve") before_l=$(logins) start=$(date +%s%N)
+for _ in $(seq "$runs"); do curl -s -o /dev/null "$probe_url"; done
+probe_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+daemon_probe=$(( $(own_ticks "$serve") - before )) probe_logins=$(( $(logins) - before_l ))
+
+median() { sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
+ms() { awk -v t="$1" -v n="$2" -v k="$ticks" 'BEGIN{printf "%.2f", t * 1000 / k / n}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", (b > 0 ? a / b : 0)}'; }
+declare -A wall cpu server
+for name in via direct core ssh; do
+  wall[$name]=$(cut -d' ' -f1 "$dir/$name" | median)
+  cpu[$name]=$(cut -d' ' -f2 "$dir/$name" | median)
+  server[$name]=$(ms "${server_ticks[$name]}" "$runs")
+  printf '%-7s %d checks: %3d logins at the sshd, sshd CPU %6s ms per check, client wall %4d ms, client CPU %5.1f ms (medians)\n' \
+    "$name" "$runs" "${login_count[$name]}" "${server[$name]}" "${wall[$name]}" "${cpu[$name]}"
+done
+echo "the daemon's own count: $requests requests, $daemon_logins logins"
+echo "via / direct: sshd CPU $(ratio "${server[via]}" "${server[direct]}")"
+echo "via / OpenSSH client: sshd CPU $(ratio "${server[via]}" "${server[ssh]}"), client CPU $(ratio "${cpu[via]}" "${cpu[ssh]}"), wall $(ratio "${wall[via]}" "${wall[ssh]}")"
+echo "launcher: varnok / varnok-core: client CPU $(ratio "${cpu[direct]}" "${cpu[core]}") (${cpu[direct]} vs ${cpu[core]} ms), wall $(ratio "${wall[direct]}" "${wall[core]}") (${wall[direct]} vs ${wall[core]} ms)"
+echo "daemon CPU: $(ms "$daemon_via" "$runs") ms per --via check; $(ms "$daemon_probe" "$runs") ms per /probe over the open session ($runs probes, $probe_ms ms wall in all, $probe_logins logins)"
