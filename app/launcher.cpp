@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The varnok command: a `check --via` it answers itself, through the daemon's socket, loading
 // no SSH or crypto library; everything else, and a check the daemon cannot answer, it hands to
 // the whole program, installed beside the window module.

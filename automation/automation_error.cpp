@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "automation/automation_error.h"
 
 namespace varnok {

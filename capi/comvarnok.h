@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* comVarnok: the in-process C interface of the agentless process check. */
 #ifndef COMVARNOK_H
 #define COMVARNOK_H

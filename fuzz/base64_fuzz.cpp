@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lenient decoder on arbitrary text, and encode-then-decode on arbitrary text.
 #include <cstdint>
 #include <string>

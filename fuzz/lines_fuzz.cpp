@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Splits arbitrary listings under any line-end and column setting, then sorts the entries.
 #include <algorithm>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads arbitrary bytes as the three properties of a check (timeout line, host line, parameter
 // string) up to where a connection would start.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the settings form writes, the check reads back ("#" inside a value aside).
 #include <cstdint>
 #include <string>

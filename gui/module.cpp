@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The entry points of the window module, looked up by name once the module is loaded.
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Renders the settings dialog and the process picker to PNG files for the documentation:
 //   QT_QPA_PLATFORM=offscreen varnok-screenshot OUT_DIR LISTING_FILE
 #include <QApplication>

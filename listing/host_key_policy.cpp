@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "listing/host_key_policy.h"
 
 namespace varnok {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "listing/ssh_session.h"
 
 namespace varnok {

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Debian packages, split as Debian splits a library and the programs around it:
 #   libcomvarnok2     the C library (SONAME libcomvarnok.so.2)
 #   libcomvarnok-dev  its header, pkg-config file and link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "serve/serve_config.h"
 
 #include <yaml-cpp/yaml.h>

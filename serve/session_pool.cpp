@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "serve/session_pool.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "settings/base64.h"
 
 #include "automation/automation_error.h"

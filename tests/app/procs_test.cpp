@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // varnok procs through the test sshd on its plain port (the real /bin/ps) against check_procs run
 // here with the same options, while processes of the test user of known shape run: two sleepers
 // (one with long arguments) and a zombie, under a command name nothing else on the machine has.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Loads libcomvarnok.so through ctypes, as an in-process host would, and runs checks with it."""
 import base64
 import ctypes

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # `varnok gui` on a real X server: the window module loads from beside the binary, and the X
 # server holds exactly the form's caption as the window's title (no application name appended).
 # Usage: varnok_gui_on_x.sh VARNOK "2.0 build 70", under xvfb-run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hosts that misbehave: each check ends within its time limit, with a clear error text and the
 // kind of failure, and without crashing.
 #include <gtest/gtest.h>

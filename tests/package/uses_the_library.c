@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Built against the installed header and library through pkg-config by scripts/package-check:
  * a check without a user name must come back with its error text, and the dialog must say why
  * it cannot open here. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The recorded listings in tests/data/procs/ are what the commands of procs/system.cpp print on
 // each system, markers included; tests/data/procs/README.md says where each format comes from.
 #include "procs/procs.h"
