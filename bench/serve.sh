@@ -9,14 +9,18 @@
 # Per kind: logins at the sshd (its log's "Accepted publickey" lines), the sshd's CPU per check,
 # and the client's median wall time and CPU (wait4, bench/rusage.py). The sshd's CPU is the user
 # and system time, own and reaped children's, of the listener and every live process below it
-# (/proc/PID/stat fields 14-17), read before and after each run: a session the daemon holds open
+# (/proc/PID/stat fields 14-17, the tree from /proc/PID/task/*/children), read before and after each run: a session the daemon holds open
 # is counted while it lives. Then the daemon's CPU per --via check and per HTTP /probe.
 #   bench/serve.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 build=${1:-build} runs=${2:-100}
-build=$(cd "$build" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/varnok-bench-serve.XXXXXX)
+# Copies of the two programs, side by side as the launcher wants them: a rebuild during the run
+# does not change what is measured.
+mkdir "$dir/bin"
+cp "$build/varnok" "$build/varnok-core" "$dir/bin/"
+build=$dir/bin
 export VARNOK_KNOWN_HOSTS=$dir/known_hosts
 chmod 755 "$dir"
 serve=""
@@ -50,26 +54,19 @@ serve=$!
 for _ in $(seq 100); do [ -S "$dir/varnok.sock" ] && break; sleep 0.1; done
 
 tree_ticks() {  # CPU ticks of a process and every live process below it, with reaped children
-  python3 - "$1" <<'PY'
-import os, sys
-kids, stats = {}, {}
-for p in os.listdir("/proc"):
-    if not p.isdigit():
-        continue
-    try:
-        with open(f"/proc/{p}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        continue
-    kids.setdefault(int(fields[1]), []).append(int(p))
-    stats[int(p)] = sum(int(x) for x in fields[11:15])
-todo, total = [int(sys.argv[1])], 0
-while todo:
-    p = todo.pop()
-    total += stats.get(p, 0)
-    todo += kids.get(p, [])
-print(total)
-PY
+  local todo=("$1") total=0 p t
+  while [ ${#todo[@]} -gt 0 ]; do
+    p=${todo[-1]}
+    unset 'todo[-1]'
+    [ -r "/proc/$p/stat" ] || continue
+    read -r t < <(awk '{sub(/.*\) /, ""); print $12 + $13 + $14 + $15}' "/proc/$p/stat" 2>/dev/null) || continue
+    total=$((total + ${t:-0}))
+    for t in /proc/"$p"/task/*/children; do
+      # shellcheck disable=SC2207
+      [ -r "$t" ] && todo+=($(cat "$t" 2>/dev/null))
+    done
+  done
+  echo "$total"
 }
 logins() { grep -c 'Accepted publickey' "$dir/fx/sshd.log" || true; }
 own_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
