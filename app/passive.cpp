@@ -17,13 +17,7 @@
 namespace varnok {
 
 std::chrono::seconds time_limit(const std::string& timeout_text) {
-    int seconds = 0;
-    try {
-        seconds = variant_to_int16(Variant(timeout_text));
-    } catch (const AutomationError&) {
-        // The check itself has failed with the error; the pipe still gets a limit.
-    }
-    return std::chrono::seconds(seconds > 0 ? seconds : 30);
+    return std::chrono::seconds(time_limit_seconds(timeout_text));
 }
 
 std::string passive_result_line(const std::string& host, const std::string& service, int code,

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "automation/variant.h"
 #include "serve/frames.h"
 
 namespace varnok {
@@ -64,8 +65,7 @@ std::optional<ViaRequest> via_request(const std::vector<std::string>& args) {
             r.files.emplace_back(value, *text);
         } else if (option_value(args, i, "--timeout", value) ||
                    option_value(args, i, "-t", value)) {
-            const int n = std::atoi(value.c_str());
-            r.seconds = n > 0 ? n : 30;
+            r.seconds = time_limit_seconds(value);
         } else if (option_value(args, i, "--format", value)) {
             r.nagios = value == "nagios";
         } else if (option_value(args, i, "--known-hosts", value)) {

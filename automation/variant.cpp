@@ -43,4 +43,14 @@ std::string variant_to_text(const Variant& v) {
     throw AutomationError::type_mismatch();
 }
 
+int time_limit_seconds(const std::string& text) {
+    int seconds = 0;
+    try {
+        seconds = variant_to_int16(Variant(text));
+    } catch (const AutomationError&) {
+        // The check itself fails with the error; whoever waits for it still gets a limit.
+    }
+    return seconds > 0 ? seconds : 30;
+}
+
 }  // namespace varnok

@@ -68,6 +68,9 @@ class Variant {
 /// number; other values fail with error 13, results outside -32768..32767 with error 6.
 int16_t variant_to_int16(const Variant& v);
 
+/// The seconds of a time limit text as a check reads it; 30 for 0, below 0 or unreadable.
+int time_limit_seconds(const std::string& text);
+
 /// Converts to text: empty gives "", numbers their decimal text, Booleans "True"/"False";
 /// an object reference fails with error 13.
 std::string variant_to_text(const Variant& v);
