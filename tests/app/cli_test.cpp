@@ -228,10 +228,17 @@ TEST(VarnokCli, AnotherUserWithAnUnwritableHomeVariableRecordsInThePasswdHome) {
     ASSERT_EQ(chown(home.c_str(), user->pw_uid, user->pw_gid), 0);
     fs::create_directories(not_home);  // root's, 0755: the user may read it but not write
     ASSERT_EQ(chmod(not_home.c_str(), 0755), 0);
+    // The build folder may be closed to other users (a clone in a 0700 folder): run copies.
+    const std::string bin = scratch("bin");
+    fs::create_directories(bin);
+    ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
+    for (const char* name : {"varnok", "varnok-core"})
+        fs::copy_file(fs::path(VARNOK_BINARY).parent_path() / name, bin + "/" + name,
+                      fs::copy_options::overwrite_existing);
     const CliRun r =
         varnok("check -H 127.0.0.1 -t 20 --format nagios --param '" + bsd("#SGN=LT#NUM=1") + "'",
                "", "VARNOK_KNOWN_HOSTS= HOME=" + not_home,
-               "setpriv --reuid=varnokother --regid=varnokother --clear-groups");
+               "setpriv --reuid=varnokother --regid=varnokother --clear-groups", bin + "/varnok");
     EXPECT_EQ(r.out, kSshdLine);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
@@ -241,6 +248,7 @@ TEST(VarnokCli, AnotherUserWithAnUnwritableHomeVariableRecordsInThePasswdHome) {
     EXPECT_FALSE(fs::exists(not_home + "/.ssh"));
     fs::remove_all(not_home);
     fs::remove_all(home);
+    fs::remove_all(bin);
 }
 
 }  // namespace

@@ -20,7 +20,8 @@ struct CliRun {
 };
 
 /// Runs `varnok args` through the shell with stdin_text on standard input and no display but
-/// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user).
+/// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user),
+/// binary is the varnok to run.
 /// Host keys go to the fixture's known_hosts unless env sets VARNOK_KNOWN_HOSTS (empty: the
 /// default file).
 /// VARNOK_KNOWN_HOSTS=the fixture's file, so no test records a key in a real user's file.
@@ -32,12 +33,13 @@ inline std::string fixture_known_hosts() {
 }
 
 inline CliRun varnok(const std::string& args, const std::string& stdin_text = "",
-                     const std::string& env = "", const std::string& runner = "") {
+                     const std::string& env = "", const std::string& runner = "",
+                     const std::string& binary = VARNOK_BINARY) {
     const std::string err =
         std::string(::testing::TempDir()) + "varnok-err-" + std::to_string(getpid());
     const std::string command = (stdin_text.empty() ? "" : "printf '%s' '" + stdin_text + "' | ") +
                                 runner + " env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " +
-                                fixture_known_hosts() + " " + env + " '" VARNOK_BINARY "' " + args +
+                                fixture_known_hosts() + " " + env + " '" + binary + "' " + args +
                                 " 2>'" + err + "'";
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
