@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end figures against the test sshd on 127.0.0.1 (needs root, for the fixture's user):
 # RUNS checks with `varnok check` and the same key login and command with the OpenSSH client
 # (with curve25519-sha256, the key exchange libssh negotiates, and with the client's default),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # 200 checks of the loopback test sshd with `varnok check --hosts` at 1, 8 and 32 jobs.
 #   bench/multihost.sh [BUILD_DIR] [CHECKS]
 set -euo pipefail

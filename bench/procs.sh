@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Client CPU of one `varnok procs` check against one `varnok check`, the same key login and the
 # real ps of 127.0.0.1 through the test sshd (needs root, for the fixture's user), interleaved;
 # medians of wall time and client CPU (wait4's, bench/rusage.py), and their ratio.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Ten rules against one host in one `varnok check` (one login) against one rule, interleaved:
 # medians of wall time and client CPU, and logins counted on the server side.
 #   bench/rules.sh [BUILD_DIR] [RUNS]

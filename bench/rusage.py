@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs a command and prints "wall_ms cpu_ms" for it alone (wait4's resource usage, in
 microseconds, where the shell's `time` and /usr/bin/time round to 10 ms):
 bench/rusage.py COMMAND [ARGS...]"""

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # `varnok serve` against direct checks and the OpenSSH client, on the test sshd on 127.0.0.1
 # (needs root, for the fixture's user). RUNS checks of one host, interleaved, each of:
 #   via     `varnok check --via SOCKET --no-fallback` to a daemon started for the run

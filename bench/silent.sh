@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # 1,000 hosts that accept the connection and never answer, checked at once:
 # `varnok check --hosts` with --jobs 1000 and a 3 s limit against one loopback listener;
 # wall time, CPU (user + system) and peak memory of the whole run, and how each check ended.
