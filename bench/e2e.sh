@@ -8,15 +8,8 @@
 #   bench/e2e.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 build=${1:-build} runs=${2:-30}
-top=$(cd "$(dirname "$0")/.." && pwd)
-dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
-# The checks record the throwaway server's host key beside it, not in your known_hosts.
-export VARNOK_KNOWN_HOSTS=$dir/known_hosts
-chmod 755 "$dir"
-trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
-"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
-# shellcheck disable=SC1091
-. "$dir/fx/env"
+# shellcheck source=bench/fixture.sh
+. "$(dirname "$0")/fixture.sh"
 sshd_pid=$(cat "$dir/fx/sshd.pid")
 ticks=$(getconf CLK_TCK)
 param="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT#OS=LINUX#COL=5#PRO=sshd#SGN=LT#NUM=1#"
@@ -46,7 +39,6 @@ for _ in $(seq "$runs"); do
   run_one ssh_default "${ssh_base[@]}" "$VARNOK_SSH_USER@127.0.0.1" 'ps -awx;exit'
 done
 
-median() { sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
 mean() { awk '{s+=$1} END{printf "%.0f", s/NR}'; }
 declare -A wall cpu server
 for name in varnok ssh_curve ssh_default; do

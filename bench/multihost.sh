@@ -4,15 +4,8 @@
 #   bench/multihost.sh [BUILD_DIR] [CHECKS]
 set -euo pipefail
 build=${1:-build} checks=${2:-200}
-top=$(cd "$(dirname "$0")/.." && pwd)
-dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
-# The checks record the throwaway server's host key beside it, not in your known_hosts.
-export VARNOK_KNOWN_HOSTS=$dir/known_hosts
-chmod 755 "$dir"
-trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
-"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
-# shellcheck disable=SC1091
-. "$dir/fx/env"
+# shellcheck source=bench/fixture.sh
+. "$(dirname "$0")/fixture.sh"
 param="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT#OS=LINUX#COL=5#PRO=sshd#SGN=LT#NUM=1#"
 for _ in $(seq "$checks"); do echo "127.0.0.1 20"; done > "$dir/hosts"
 base=""

@@ -6,14 +6,8 @@
 #   bench/procs.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 build=${1:-build} runs=${2:-30}
-top=$(cd "$(dirname "$0")/.." && pwd)
-dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
-export VARNOK_KNOWN_HOSTS=$dir/known_hosts
-chmod 755 "$dir"
-trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
-"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
-# shellcheck disable=SC1091
-. "$dir/fx/env"
+# shellcheck source=bench/fixture.sh
+. "$(dirname "$0")/fixture.sh"
 param="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT#OS=LINUX#COL=5#PRO=sshd#SGN=LT#NUM=1#"
 check=("$build/varnok" check --host 127.0.0.1 --timeout 10 --param "$param")
 procs=("$build/varnok" procs -H 127.0.0.1 -t 10 --port "$VARNOK_SSH_PORT" -l "$VARNOK_SSH_USER"
@@ -23,7 +17,6 @@ for _ in $(seq "$runs"); do
   "$top/bench/rusage.py" "${check[@]}" >> "$dir/check"
   "$top/bench/rusage.py" "${procs[@]}" >> "$dir/procs"
 done
-median() { sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
 for name in check procs; do
   printf '%-28s wall %4d ms   client CPU %5.1f ms\n' "varnok $name (median of $runs)" \
     "$(cut -d' ' -f1 "$dir/$name" | median)" "$(cut -d' ' -f2 "$dir/$name" | median)"

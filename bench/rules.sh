@@ -5,15 +5,8 @@
 #   bench/rules.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 build=${1:-build} runs=${2:-15}
-top=$(cd "$(dirname "$0")/.." && pwd)
-dir=$(mktemp -d /tmp/varnok-bench.XXXXXX)
-# The checks record the throwaway server's host key beside it, not in your known_hosts.
-export VARNOK_KNOWN_HOSTS=$dir/known_hosts
-chmod 755 "$dir"
-trap '"$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null; rm -rf "$dir"' EXIT
-"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
-# shellcheck disable=SC1091
-. "$dir/fx/env"
+# shellcheck source=bench/fixture.sh
+. "$(dirname "$0")/fixture.sh"
 login="#USR=$VARNOK_SSH_USER#KEYF=$VARNOK_SSH_RSA_KEY#PORT=$VARNOK_SSH_PORT_COUNTED#OS=BSD"
 one=(--param "$login#COL=5#PRO=sshd#SGN=LT#NUM=1#")
 ten=()
@@ -24,7 +17,6 @@ for _ in $(seq "$runs"); do
   "$top/bench/rusage.py" "$build/varnok" check --host 127.0.0.1 --timeout 10 "${one[@]}" >> "$dir/one"
   "$top/bench/rusage.py" "$build/varnok" check --host 127.0.0.1 --timeout 10 "${ten[@]}" >> "$dir/ten"
 done
-median() { sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
 w1=$(cut -d' ' -f1 "$dir/one" | median) w10=$(cut -d' ' -f1 "$dir/ten" | median)
 c1=$(cut -d' ' -f2 "$dir/one" | median) c10=$(cut -d' ' -f2 "$dir/ten" | median)
 printf 'one rule:  wall %d ms, client CPU %.1f ms (median of %d)\n' "$w1" "$c1" "$runs"

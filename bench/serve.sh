@@ -10,30 +10,22 @@
 # Per kind: logins at the sshd (its log's "Accepted publickey" lines), the sshd's CPU per check,
 # and the client's median wall time and CPU (wait4, bench/rusage.py). The sshd's CPU is the user
 # and system time, own and reaped children's, of the listener and every live process below it
-# (/proc/PID/stat fields 14-17, the tree from /proc/PID/task/*/children), read before and after each run: a session the daemon holds open
-# is counted while it lives. Then the daemon's CPU per --via check and per HTTP /probe.
+# (/proc/PID/stat fields 14-17, the tree from /proc/PID/task/*/children), read before and after
+# each run: a session the daemon holds open is counted while it lives. It includes the listing
+# command's processes, which every kind pays alike; their CPU, measured alone, is also taken off
+# to show the sshd's own share. Then the daemon's CPU per --via check and per HTTP /probe.
 #   bench/serve.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 build=${1:-build} runs=${2:-100}
-top=$(cd "$(dirname "$0")/.." && pwd)
-dir=$(mktemp -d /tmp/varnok-bench-serve.XXXXXX)
-# Copies of the two programs, side by side as the launcher wants them: a rebuild during the run
+# shellcheck source=bench/fixture.sh
+. "$(dirname "$0")/fixture.sh"
+# Copies of the programs, side by side as the launcher wants them: a rebuild during the run
 # does not change what is measured.
 mkdir "$dir/bin"
-cp "$build/varnok" "$build/varnok-core" "$dir/bin/"
+for program in varnok varnok-core varnok-serve; do
+  if [ -e "$build/$program" ]; then cp "$build/$program" "$dir/bin/"; fi
+done
 build=$dir/bin
-export VARNOK_KNOWN_HOSTS=$dir/known_hosts
-chmod 755 "$dir"
-serve=""
-cleanup() {
-  [ -n "$serve" ] && kill "$serve" 2>/dev/null && wait "$serve" 2>/dev/null
-  "$top/scripts/sshd-fixture" stop "$dir/fx" >/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-"$top/scripts/sshd-fixture" start "$dir/fx" "$top/tests/data" >/dev/null
-# shellcheck disable=SC1091
-. "$dir/fx/env"
 sshd_pid=$(cat "$dir/fx/sshd.pid")
 ticks=$(getconf CLK_TCK)
 http_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -52,6 +44,7 @@ modules:
 CONF
 "$build/varnok" serve --config "$dir/serve.yaml" > "$dir/serve.log" 2>&1 &
 serve=$!
+bench_pids+=("$serve")
 for _ in $(seq 100); do [ -S "$dir/varnok.sock" ] && break; sleep 0.1; done
 
 tree_ticks() {  # CPU ticks of a process and every live process below it, with reaped children
@@ -93,8 +86,13 @@ for _ in $(seq "$runs"); do
   run_one direct "$build/varnok" "${check[@]}"
   run_one core "$build/varnok-core" "${check[@]}"
   run_one ssh "${ssh_cmd[@]}"
+  # The listing command's own processes (the forced command's shells and `cat`), which the sshd
+  # starts once per check of every kind, run alone the same way (`sh -c` of the forced command),
+  # so that the sshd's own share shows.
+  SSH_ORIGINAL_COMMAND='ps -awx;' "$top/bench/rusage.py" /bin/sh -c "$dir/fx/fake/bsd/run" >> "$dir/command"
 done
 daemon_via=$(( $(own_ticks "$serve") - daemon_before ))
+command_ms=$(awk '{s += $2} END{printf "%.2f", s / NR}' "$dir/command")
 echo "a check through the daemon prints: $("$build/varnok" "${check[@]}" --via "$dir/varnok.sock" --no-fallback || true)"
 requests=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_requests_total /{print $2}')
 daemon_logins=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_logins_total /{print $2}')
@@ -107,19 +105,20 @@ for _ in $(seq "$runs"); do curl -s -o /dev/null "$probe_url"; done
 probe_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 daemon_probe=$(( $(own_ticks "$serve") - before )) probe_logins=$(( $(logins) - before_l ))
 
-median() { sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
 ms() { awk -v t="$1" -v n="$2" -v k="$ticks" 'BEGIN{printf "%.2f", t * 1000 / k / n}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", (b > 0 ? a / b : 0)}'; }
-declare -A wall cpu server
+declare -A wall cpu server own
 for name in via direct core ssh; do
   wall[$name]=$(cut -d' ' -f1 "$dir/$name" | median)
   cpu[$name]=$(cut -d' ' -f2 "$dir/$name" | median)
   server[$name]=$(ms "${server_ticks[$name]}" "$runs")
-  printf '%-7s %d checks: %3d logins at the sshd, sshd CPU %6s ms per check, client wall %4d ms, client CPU %5.1f ms (medians)\n' \
-    "$name" "$runs" "${login_count[$name]}" "${server[$name]}" "${wall[$name]}" "${cpu[$name]}"
+  own[$name]=$(awk -v a="${server[$name]}" -v b="$command_ms" 'BEGIN{printf "%.2f", a - b}')
+  printf '%-7s %d checks: %3d logins at the sshd, sshd CPU %6s ms per check (%6s without the listing command), client wall %4d ms, client CPU %5.1f ms (medians)\n' \
+    "$name" "$runs" "${login_count[$name]}" "${server[$name]}" "${own[$name]}" "${wall[$name]}" "${cpu[$name]}"
 done
+echo "the listing command alone: $command_ms ms of CPU per run (mean of $runs)"
 echo "the daemon's own count: $requests requests, $daemon_logins logins"
-echo "via / direct: sshd CPU $(ratio "${server[via]}" "${server[direct]}")"
+echo "via / direct: sshd CPU $(ratio "${server[via]}" "${server[direct]}"), without the listing command $(ratio "${own[via]}" "${own[direct]}")"
 echo "via / OpenSSH client: sshd CPU $(ratio "${server[via]}" "${server[ssh]}"), client CPU $(ratio "${cpu[via]}" "${cpu[ssh]}"), wall $(ratio "${wall[via]}" "${wall[ssh]}")"
 echo "launcher: varnok / varnok-core: client CPU $(ratio "${cpu[direct]}" "${cpu[core]}") (${cpu[direct]} vs ${cpu[core]} ms), wall $(ratio "${wall[direct]}" "${wall[core]}") (${wall[direct]} vs ${wall[core]} ms)"
 echo "daemon CPU: $(ms "$daemon_via" "$runs") ms per --via check; $(ms "$daemon_probe" "$runs") ms per /probe over the open session ($runs probes, $probe_ms ms wall in all, $probe_logins logins)"
