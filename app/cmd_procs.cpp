@@ -2,10 +2,12 @@
 #include "app/cmd_procs.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
 
+#include "app/host_runner.h"
 #include "app/rule_options.h"
 #include "listing/event_pump.h"
 #include "listing/ssh_client.h"
@@ -21,6 +23,8 @@ using procs::FilterKind;
 
 struct ProcsOptions {
     std::string host;
+    std::string hosts_file;
+    int jobs = 8;
     std::string format = "nagios";
     std::string os;
     std::string login;
@@ -54,11 +58,9 @@ std::string failure_text(FailureKind kind, const std::string& text) {
     return std::string("the SSH session failed (") + failure_name(kind) + ")";
 }
 
-Target read_target(const ProcsOptions& o) {
-    const std::string param =
-        o.rules.sources.empty() ? std::string() : o.rules.sources.front().second();
+Target read_target(const ProcsOptions& o, const std::string& param, const HostEntry& host) {
     Target t;
-    t.settings = decode_check_settings(Variant(o.rules.timeout), Variant(o.host), Variant(param));
+    t.settings = decode_check_settings(Variant(host.timeout), Variant(host.host), Variant(param));
     CheckSettingsRecord& s = t.settings;
     if (!o.login.empty()) s.Username = o.login;
     if (!o.identity.empty()) s.KeyFile = o.identity;
@@ -129,37 +131,85 @@ procs::ProcsQuery read_query(const ProcsOptions& o) {
     return q;
 }
 
+procs::ProcsResult unknown_result(const procs::ProcsQuery& query, const std::string& text,
+                                  std::vector<std::string> warnings = {}) {
+    procs::ProcsResult r;
+    r.status_line = "PROCS UNKNOWN: " + text;
+    r.warnings = std::move(warnings);
+    if (query.json) r.json = procs::json_for(r, query, nullptr);
+    return r;
+}
+
+procs::ProcsResult check_host(const procs::ProcsQuery& query, const Target& target,
+                              const HostKeyPolicy& host_keys) {
+    const Outcome out = run_remote(target, host_keys);
+    if (!out.error.empty()) return unknown_result(query, out.error, out.warnings);
+    procs::ProcsResult r = procs::evaluate(query, out.received, target.system);
+    r.warnings.insert(r.warnings.begin(), out.warnings.begin(), out.warnings.end());
+    return r;
+}
+
 int print(const procs::ProcsResult& r, bool json) {
     std::cout << (json ? r.json + "\n" : r.output()) << std::flush;
     return r.status;
 }
 
+// Every host of the file on threads of their own, written in file order as each is done: a
+// line per host marked with its name, and after them all one line of every host's performance
+// data, so that a monitoring engine reads the lines before it as long output.
+int run_many(const ProcsOptions& o, const procs::ProcsQuery& query, const std::string& param,
+             const std::vector<HostEntry>& hosts) {
+    const HostKeyPolicy host_keys = host_key_policy(o.rules);
+    std::vector<procs::ProcsResult> results(hosts.size());
+    int worst = 0;
+    std::string perfdata;
+    run_in_order(
+        hosts.size(), o.jobs,
+        [&](size_t i) {
+            results[i] = check_host(query, read_target(o, param, hosts[i]), host_keys);
+        },
+        [&](size_t i, const std::string& text) { results[i] = unknown_result(query, text); },
+        [&](size_t i) {
+            const procs::ProcsResult& r = results[i];
+            worst = std::max(worst, r.status);
+            if (query.json) {
+                std::cout << procs::host_json(r, hosts[i].host) << "\n" << std::flush;
+            } else {
+                std::cout << procs::host_output(r, hosts[i].host) << std::flush;
+                const std::string labelled = procs::labelled_perfdata(r, hosts[i].host);
+                perfdata += (perfdata.empty() || labelled.empty() ? "" : " ") + labelled;
+            }
+            results[i] = {};  // a long run keeps only the hosts not yet written
+        });
+    if (!perfdata.empty()) std::cout << "| " << perfdata << "\n" << std::flush;
+    return worst;
+}
+
 int run(const ProcsOptions& o) {
-    const bool json = o.format == "json";
     procs::ProcsQuery query;
-    query.json = json;
-    const auto unknown = [&](const std::string& text, const std::vector<std::string>& lines) {
-        procs::ProcsResult r;
-        r.status_line = "PROCS UNKNOWN: " + text;
-        r.warnings = lines;
-        if (json) r.json = procs::json_for(r, query, nullptr);
-        return print(r, json);
+    query.json = o.format == "json";
+    const auto unknown = [&](const std::string& text) {
+        return print(unknown_result(query, text), query.json);
     };
+    std::string param;
+    std::vector<HostEntry> hosts;
     Target target;
     try {
         query = read_query(o);
         const auto metric = procs::metric_from_name(o.metric);
-        if (!metric) return unknown(std::string(procs::kMetricError), {});
+        if (!metric) return unknown(std::string(procs::kMetricError));
         query.metric = *metric;
-        target = read_target(o);
+        param = o.rules.sources.empty() ? std::string() : o.rules.sources.front().second();
+        hosts = o.hosts_file.empty() ? std::vector<HostEntry>{{o.host, o.rules.timeout}}
+                                     : parse_hosts(read_text(o.hosts_file), o.rules.timeout);
+        if (hosts.empty()) return unknown(o.hosts_file + " names no host");
+        // What is wrong for every host is one UNKNOWN; a host's own time limit is its own.
+        target = read_target(o, param, {hosts.front().host, o.rules.timeout});
     } catch (const std::exception& e) {
-        return unknown(e.what(), {});
+        return unknown(e.what());
     }
-    const Outcome out = run_remote(target, host_key_policy(o.rules));
-    if (!out.error.empty()) return unknown(out.error, out.warnings);
-    procs::ProcsResult r = procs::evaluate(query, out.received, target.system);
-    r.warnings.insert(r.warnings.begin(), out.warnings.begin(), out.warnings.end());
-    return print(r, json);
+    if (!o.hosts_file.empty()) return run_many(o, query, param, hosts);
+    return print(check_host(query, target, host_key_policy(o.rules)), query.json);
 }
 
 struct FilterOption {
@@ -189,8 +239,15 @@ const FilterOption kFilterOptions[] = {
 
 Action add_procs_command(CLI::App& cmd) {
     auto o = std::make_shared<ProcsOptions>();
-    cmd.add_option("-H,--hostname,--host", o->host, "Name or address of the remote machine")
-        ->required();
+    auto* host =
+        cmd.add_option("-H,--hostname,--host", o->host, "Name or address of the remote machine");
+    auto* hosts = cmd.add_option("--hosts", o->hosts_file,
+                                 "Check every host of FILE (one a line, an optional time limit "
+                                 "after it; blank lines and # comments skipped)");
+    host->excludes(hosts);
+    cmd.add_option("--jobs", o->jobs, "Checks run at once with --hosts")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
     cmd.add_option("-w,--warning", o->warning,
                    "WARNING when the count (or with -m each process's value) is outside RANGE "
                    "([@][start:][end])");
@@ -221,9 +278,14 @@ Action add_procs_command(CLI::App& cmd) {
     add_rule_options(cmd, o->rules, false, true);
     cmd.footer(
         "\nThe parameter string gives the login only (USR, PWD, KEYF, KEYT, PORT, OS); its rule "
-        "fields\nare ignored. Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.");
+        "fields\nare ignored. With --hosts each line starts with its host and a tab, and a last "
+        "line\n\"| ...\" holds every host's performance data, each label after HOST_ (json: "
+        "one object\na line, its host first). Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 "
+        "UNKNOWN (with\n--hosts the worst of all hosts; a host that fails is UNKNOWN).");
     // The status line names the filters in the order given, so keep that order.
-    cmd.final_callback([o, filter_options, kthreads, &cmd] {
+    cmd.final_callback([o, filter_options, kthreads, host, hosts, &cmd] {
+        if (host->count() == 0 && hosts->count() == 0)
+            throw CLI::RequiredError("--hostname or --hosts");
         std::map<const CLI::Option*, size_t> used;
         for (const CLI::Option* option : cmd.parse_order()) {
             if (option == kthreads) o->filters.push_back({FilterKind::NoKernelThreads, ""});

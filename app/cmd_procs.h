@@ -5,7 +5,7 @@
 
 namespace varnok {
 
-/// `varnok procs`: check_procs's filters and metrics over one SSH login, in check_procs's
+/// `varnok procs`: check_procs's filters and metrics over one SSH login per host, in check_procs's
 /// output (or JSON).
 Action add_procs_command(CLI::App& cmd);
 

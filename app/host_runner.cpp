@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <sstream>
 #include <system_error>
@@ -11,8 +12,8 @@
 namespace varnok {
 namespace {
 
-std::vector<CheckReport> failed(const std::vector<CheckRequest>& requests,
-                                const std::string& text) {
+std::vector<CheckReport> failed_reports(const std::vector<CheckRequest>& requests,
+                                        const std::string& text) {
     std::vector<CheckReport> reports;
     for (const CheckRequest& r : requests) {
         CheckReport report;
@@ -25,16 +26,15 @@ std::vector<CheckReport> failed(const std::vector<CheckRequest>& requests,
     return reports;
 }
 
-// Whatever a check throws is that host's result, never the end of the run.
-std::vector<CheckReport> check_host(const HostEntry& host, const std::vector<CheckRequest>& rules,
-                                    const HostCheck& check) {
-    const std::vector<CheckRequest> requests = requests_for(host, rules);
+// Whatever work throws is that slot's result, never the end of the run.
+void run_one(size_t i, const std::function<void(size_t)>& work,
+             const std::function<void(size_t, const std::string&)>& failed) {
     try {
-        return check(requests);
+        work(i);
     } catch (const std::exception& e) {
-        return failed(requests, e.what());
+        failed(i, e.what());
     } catch (...) {
-        return failed(requests, "the check ended with an unknown exception");
+        failed(i, "the check ended with an unknown exception");
     }
 }
 
@@ -64,29 +64,37 @@ std::vector<CheckRequest> requests_for(const HostEntry& host,
     return requests;
 }
 
-void run_hosts(const std::vector<HostEntry>& hosts, const std::vector<CheckRequest>& rules,
-               int jobs, const HostCheck& check, const HostReports& emit) {
+void run_in_order(size_t count, int jobs, const std::function<void(size_t)>& work,
+                  const std::function<void(size_t, const std::string&)>& failed,
+                  const std::function<void(size_t)>& emit) {
+    if (count == 0) return;
     struct Slot {
-        std::vector<CheckReport> reports;
         bool done = false;
+        std::exception_ptr lost;  ///< what failed itself threw
     };
-    std::vector<Slot> slots(hosts.size());
+    std::vector<Slot> slots(count);
     std::mutex mutex;
     std::condition_variable ready;
     size_t next = 0;
-    // Every check's state is per thread, so the workers share nothing but the slots.
+    // The caller's slots are written by one worker each and read only after done is seen under
+    // the mutex, so the workers share nothing else.
     const auto worker = [&](const std::stop_token& stop) {
         while (!stop.stop_requested()) {
             size_t i;
             {
                 std::lock_guard lock(mutex);
-                if (next >= hosts.size()) return;
+                if (next >= count) return;
                 i = next++;
             }
-            std::vector<CheckReport> reports = check_host(hosts[i], rules, check);
+            std::exception_ptr lost;
+            try {
+                run_one(i, work, failed);
+            } catch (...) {
+                lost = std::current_exception();
+            }
             {
                 std::lock_guard lock(mutex);
-                slots[i] = {std::move(reports), true};
+                slots[i] = {true, lost};
             }
             ready.notify_one();
         }
@@ -94,24 +102,38 @@ void run_hosts(const std::vector<HostEntry>& hosts, const std::vector<CheckReque
     // Declared after what the workers use, so that on every way out they stop and are joined
     // first.
     std::vector<std::jthread> threads;
-    const size_t count = std::clamp<size_t>(static_cast<size_t>(std::max(1, jobs)), 1,
-                                            std::max<size_t>(1, hosts.size()));
-    threads.reserve(count);
-    for (size_t t = 0; t < count; ++t) {
+    const size_t wanted = std::min(static_cast<size_t>(std::max(1, jobs)), count);
+    threads.reserve(wanted);
+    for (size_t t = 0; t < wanted; ++t) {
         try {
             threads.emplace_back(worker);
         } catch (const std::system_error&) {
             if (threads.empty()) throw;
-            break;  // the threads there are take every host in turn
+            break;  // the threads there are take every slot in turn
         }
     }
-    for (size_t i = 0; i < hosts.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         std::unique_lock lock(mutex);
         ready.wait(lock, [&] { return slots[i].done; });
-        const std::vector<CheckReport> reports = std::move(slots[i].reports);
+        const std::exception_ptr lost = slots[i].lost;
         lock.unlock();
-        emit(reports);
+        if (lost) std::rethrow_exception(lost);
+        emit(i);
     }
+}
+
+void run_hosts(const std::vector<HostEntry>& hosts, const std::vector<CheckRequest>& rules,
+               int jobs, const HostCheck& check, const HostReports& emit) {
+    std::vector<std::vector<CheckReport>> reports(hosts.size());
+    run_in_order(
+        hosts.size(), jobs, [&](size_t i) { reports[i] = check(requests_for(hosts[i], rules)); },
+        [&](size_t i, const std::string& text) {
+            reports[i] = failed_reports(requests_for(hosts[i], rules), text);
+        },
+        [&](size_t i) {
+            emit(reports[i]);
+            reports[i] = {};  // a long run keeps only the hosts not yet written
+        });
 }
 
 }  // namespace varnok

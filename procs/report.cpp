@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "procs/report.h"
 
+#include <algorithm>
+#include <cassert>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace varnok::procs {
 namespace {
@@ -177,6 +180,31 @@ std::string json_for(const ProcsResult& r, const ProcsQuery& query, const Judged
     }
     out["processes"] = std::move(processes);
     return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string host_output(const ProcsResult& r, const std::string& host) {
+    std::string text = host + '\t' + r.status_line + '\n';
+    for (const auto& lines : {&r.warnings, &r.explain})
+        for (const std::string& line : *lines) text += host + '\t' + line + '\n';
+    return text;
+}
+
+std::string labelled_perfdata(const ProcsResult& r, const std::string& host) {
+    // A label may hold neither '=' nor a quote; a hosts file's words hold no blank.
+    std::string prefix = host + '_';
+    std::replace_if(
+        prefix.begin(), prefix.end(), [](char c) { return c == '=' || c == '\''; }, '_');
+    std::string out;
+    std::istringstream items(r.perfdata);
+    for (std::string item; items >> item;) out += (out.empty() ? "" : " ") + prefix + item;
+    return out;
+}
+
+std::string host_json(const ProcsResult& r, const std::string& host) {
+    assert(r.json.size() > 2 && r.json.front() == '{');
+    return "{\"host\":" +
+           nlohmann::json(host).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+           "," + r.json.substr(1);
 }
 
 }  // namespace varnok::procs

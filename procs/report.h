@@ -39,4 +39,15 @@ std::vector<std::string> explain_lines(const Judged& judged);
 /// The result, and with a listing its counted processes, as one JSON object.
 std::string json_for(const ProcsResult& result, const ProcsQuery& query, const Judged* judged);
 
+/// The plugin output of one host of many: the status line, the warnings and the explain lines,
+/// each marked "HOST<TAB>"; the performance data is left to labelled_perfdata.
+std::string host_output(const ProcsResult& result, const std::string& host);
+
+/// The result's performance data with "HOST_" before every label, so that the data of many
+/// hosts can share one line.
+std::string labelled_perfdata(const ProcsResult& result, const std::string& host);
+
+/// The result's JSON object with the host as its first member.
+std::string host_json(const ProcsResult& result, const std::string& host);
+
 }  // namespace varnok::procs
