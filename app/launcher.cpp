@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The varnok command: a `check --via` it answers itself, through the daemon's socket, loading
-// no SSH or crypto library; everything else, and a check the daemon cannot answer, it hands to
-// the whole program, installed beside the window module.
-#include <unistd.h>
-
-#include <cerrno>
+// no SSH or crypto library; `serve` it hands to the daemon's program, and everything else, and a
+// check the daemon cannot answer, to the whole program, both installed beside the window module.
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app/program_exec.h"
 #include "app/via_client.h"
 
 namespace {
@@ -19,17 +15,7 @@ namespace {
 using namespace varnok;
 
 [[noreturn]] void run_whole_program(char* argv0, const std::vector<std::string>& args) {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    // In the build tree the whole program sits beside this one.
-    std::string path = self.parent_path() / "varnok-core";
-    if (error || ::access(path.c_str(), X_OK) != 0) path = VARNOK_CORE;
-    std::vector<char*> argv{argv0};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(path.c_str(), argv.data());
-    std::fprintf(stderr, "varnok: cannot run %s: %s\n", path.c_str(), std::strerror(errno));
-    std::_Exit(3);
+    exec_program("varnok-core", argv0, args);
 }
 
 int unknown(const ViaRequest& r, const std::string& text) {
@@ -44,6 +30,7 @@ int unknown(const ViaRequest& r, const std::string& text) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front() == "serve") exec_program("varnok-serve", argv[0], args);
     if (args.empty() || args.front() != "check") run_whole_program(argv[0], args);
     const std::vector<std::string> words(args.begin() + 1, args.end());
     const std::optional<ViaRequest> request = via_request(words);
@@ -58,16 +45,20 @@ int main(int argc, char** argv) {
     if (answer.kind == ViaAnswer::Kind::Direct) run_whole_program(argv[0], args);
     if (request->no_fallback)
         return unknown(*request, "varnok serve at " + request->socket + " did not answer");
-    // The direct check gets what is left of the same time limit.
-    const auto spent =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    const int left = request->seconds - static_cast<int>(spent);
-    if (left < 1)
+    // The direct check gets what is left of the same time limit. It counts whole seconds: the
+    // nearest one may end half a second past the limit, but a short limit is not all lost to the
+    // wait for a frozen daemon. A daemon that was not there cost nothing: the words stay.
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+    const long left_ms = request->seconds * 1000L - spent;
+    if (left_ms < 500)
         return unknown(*request, "varnok serve at " + request->socket + " did not answer within " +
                                      std::to_string(request->seconds) + " seconds");
+    const int left = static_cast<int>((left_ms + 500) / 1000);
     std::vector<std::string> direct{"check"};
-    const std::vector<std::string> limited = spent > 0 ? with_time_limit(words, left) : words;
+    const std::vector<std::string> limited =
+        left == request->seconds ? words : with_time_limit(words, left);
     direct.insert(direct.end(), limited.begin(), limited.end());
     run_whole_program(argv[0], direct);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <CLI/CLI.hpp>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "app/cmd_procs.h"
 #include "app/cmd_serve.h"
 #include "app/plugin_output.h"
+#include "app/program_exec.h"
 #include "state/version.h"
 
 namespace {
@@ -40,19 +42,23 @@ const Subcommand kSubcommands[] = {
      add_param_command},
     {"demo", "Start a throwaway sshd on 127.0.0.1 and check it for sshd processes",
      add_demo_command},
-    {"serve", "Hold SSH sessions open and answer `check --via` requests on a Unix socket",
-     add_serve_command},
+    // varnok-serve runs it (main hands it over before parsing); listed here for --help.
+    {"serve", kServeHelp, nullptr},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The daemon's libraries stay out of this program, which every direct check loads.
+    if (argc > 1 && std::string_view(argv[1]) == "serve")
+        exec_program("varnok-serve", argv[0], {argv + 1, argv + argc});
     CLI::App app{kAbout};
     app.set_version_flag("-V,--version", std::string("varnok ") + kVersionText);
     app.require_subcommand(1);
     std::vector<std::pair<CLI::App*, Action>> commands;
     for (const Subcommand& s : kSubcommands) {
         CLI::App* cmd = app.add_subcommand(s.name, s.help);
+        if (s.add_options == nullptr) continue;
         commands.emplace_back(cmd, s.add_options(*cmd));
     }
     const auto chosen = [&commands]() -> const Action* {

@@ -21,7 +21,8 @@ struct Action {
 struct Subcommand {
     const char* name;
     const char* help;
-    /// Adds the options to cmd, bound to state of the action's own, and gives the action.
+    /// Adds the options to cmd, bound to state of the action's own, and gives the action; null
+    /// for a subcommand that another program runs.
     Action (*add_options)(CLI::App& cmd);
 };
 
