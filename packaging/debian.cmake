@@ -3,15 +3,17 @@
 #   libcomvarnok2     the C library (SONAME libcomvarnok.so.2)
 #   libcomvarnok-dev  its header, pkg-config file and link
 #   comvarnok         the varnok command, its man page and the Icinga 2 CheckCommand
+#   comvarnok-serve   varnok serve's program and systemd unit, with the libraries only it loads
 #   comvarnok-gui     the settings dialog's window module, a private plugin of the other two
 # The packages put the files where this build installs them (a packager builds for /usr), so the
 # pkg-config file and the window module's path name the folders that hold them.
 
 install(TARGETS varnok RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT check)
 install(TARGETS varnok-core RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/${VARNOK_PLUGIN_DIR} COMPONENT check)
+install(TARGETS varnok-serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/${VARNOK_PLUGIN_DIR} COMPONENT serve)
 # varnok serve as a service of its own user; Debian 12 keeps units below /lib.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/varnok-serve.service DESTINATION /lib/systemd/system
-        COMPONENT check)
+        COMPONENT serve)
 # Icinga 2's plugin-contrib include reads every file of this folder.
 configure_file(app/icinga2-varnok.conf.in icinga2-varnok.conf @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/icinga2-varnok.conf
@@ -37,10 +39,11 @@ endforeach()
 add_custom_target(debian_gzipped ALL DEPENDS ${gzipped})
 install(FILES ${PROJECT_BINARY_DIR}/varnok.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT check)
 
-set(varnok_components lib dev check)
+set(varnok_components lib dev check serve)
 set(varnok_lib_package libcomvarnok2)
 set(varnok_dev_package libcomvarnok-dev)
 set(varnok_check_package comvarnok)
+set(varnok_serve_package comvarnok-serve)
 set(varnok_gui_package comvarnok-gui)
 if(VARNOK_GUI)
   list(APPEND varnok_components gui)
@@ -98,7 +101,8 @@ This package holds the C header, the pkg-config file and the link to build
 programs with the library.")
 
 set(CPACK_DEBIAN_CHECK_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_CHECK_PACKAGE_SUGGESTS "comvarnok-gui, icinga2 | nagios4, openssh-server")
+set(CPACK_DEBIAN_CHECK_PACKAGE_SUGGESTS
+    "comvarnok-gui, comvarnok-serve, icinga2 | nagios4, openssh-server")
 set(CPACK_DEBIAN_CHECK_DESCRIPTION "agentless process check over SSH for monitoring systems
 An agentless process check for monitoring systems: it logs in to a host over
 SSH, lists its processes, counts those that match a name and applies a rule
@@ -106,6 +110,19 @@ SSH, lists its processes, counts those that match a name and applies a rule
 .
 This package holds the varnok command, a plugin with the Nagios conventions,
 and the Icinga 2 CheckCommand for it. The demo needs openssh-server.")
+
+# The unit runs `varnok serve`, which the varnok command hands to this package's program.
+set(CPACK_DEBIAN_SERVE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_SERVE_PACKAGE_DEPENDS "comvarnok (= ${version})")
+set(CPACK_DEBIAN_SERVE_PACKAGE_SUGGESTS prometheus)
+set(CPACK_DEBIAN_SERVE_DESCRIPTION "agentless process check over SSH - session daemon
+An agentless process check for monitoring systems: it logs in to a host over
+SSH, lists its processes, counts those that match a name and applies a rule
+(less than or at least N instances).
+.
+This package holds varnok serve and its systemd unit: it keeps one SSH
+session per host open for varnok check --via and answers Prometheus probes
+over HTTP.")
 
 set(CPACK_DEBIAN_GUI_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS
