@@ -5,6 +5,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -34,6 +36,24 @@ bool option_value(const std::vector<std::string>& args, size_t& i, const std::st
         return true;
     }
     return false;
+}
+
+// Sets a socket's send or receive timeout to what is left until deadline (at least 1 ms: zero
+// would mean no timeout at all).
+bool set_timeout(int fd, int option, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::max<long>(
+        1, std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now())
+               .count());
+    const timeval limit{left / 1000000, left % 1000000};
+    return ::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit) == 0;
+}
+
+std::chrono::milliseconds ack_wait(int seconds) {
+    // A live daemon acknowledges before it does any network work, so at once; the wait only
+    // rides out a loaded machine's scheduling. A frozen daemon costs this much of
+    // the limit, which leaves at least four fifths of it to the direct check.
+    return std::clamp(std::chrono::milliseconds(seconds) * 200, std::chrono::milliseconds(200),
+                      std::chrono::milliseconds(1000));
 }
 
 std::optional<std::string> read_file(const std::string& path) {
@@ -83,6 +103,8 @@ std::optional<ViaRequest> via_request(const std::vector<std::string>& args) {
 }
 
 ViaAnswer ask_daemon(const ViaRequest& request) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
     ViaAnswer answer;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -90,17 +112,27 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
     std::memcpy(address.sun_path, request.socket.c_str(), request.socket.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return answer;
-    const timeval limit{request.seconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    const auto ack_deadline = start + ack_wait(request.seconds);
+    // The daemon's own limit starts when it has the request, a moment after ours: the grace
+    // lets its answer (a timeout that says what it was doing) arrive rather than none.
+    const auto answer_deadline =
+        start + std::chrono::seconds(request.seconds) + std::chrono::seconds(1);
+    // SO_SNDTIMEO bounds connect too, when the backlog of a daemon that stopped accepting is full.
+    set_timeout(fd, SO_SNDTIMEO, ack_deadline);
     nlohmann::json files = nlohmann::json::object();
     for (const auto& [path, text] : request.files) files[path] = text;
     const std::string sent = nlohmann::json{{"args", request.args}, {"files", files}}.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::optional<std::string> frame;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        write_frame(fd, sent))
+        write_frame(fd, sent) && set_timeout(fd, SO_RCVTIMEO, ack_deadline)) {
         frame = read_frame(fd);
+        const nlohmann::json ack = nlohmann::json::parse(frame.value_or(""), nullptr, false);
+        answer.accepted = ack.is_object() && ack.value("accepted", false);
+        frame.reset();
+        if (answer.accepted && set_timeout(fd, SO_RCVTIMEO, answer_deadline))
+            frame = read_frame(fd);
+    }
     ::close(fd);
     if (!frame) return answer;
     const nlohmann::json j = nlohmann::json::parse(*frame, nullptr, false);

@@ -24,11 +24,14 @@ std::optional<ViaRequest> via_request(const std::vector<std::string>& args);
 /// What the daemon said.
 struct ViaAnswer {
     enum class Kind { Answered, Direct, NoAnswer } kind = Kind::NoAnswer;
+    bool accepted = false;  ///< the daemon acknowledged the request before running it
     int status = 3;
     std::string out, err;
 };
 
-/// Sends the request and waits for the answer until the time limit.
+/// Sends the request, waits about a second (less under a short limit) for the daemon's
+/// acknowledgement and then for the answer until shortly after the time limit; NoAnswer when
+/// either does not come, so that the caller can still check directly.
 ViaAnswer ask_daemon(const ViaRequest& request);
 
 /// The words after "check" for a direct run with seconds left of the time limit.

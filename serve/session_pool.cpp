@@ -18,6 +18,7 @@
 #include "listing/host_key_policy.h"
 #include "listing/session_driver.h"
 #include "listing/session_opener.h"
+#include "serve/session_command.h"
 #include "settings/param_string.h"
 
 namespace varnok {
@@ -25,111 +26,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ms_left(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Waits on whatever the step before asked for, never past the deadline.
-void wait(std::vector<pollfd>& fds, int timeout_ms) {
-    if (fds.empty()) {
-        ::poll(nullptr, 0, std::min(timeout_ms, 10));
-    } else {
-        ::poll(fds.data(), fds.size(), timeout_ms);
-    }
-}
-
 std::string file_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string timed_out(int seconds, const std::string& doing, const std::string& where) {
-    return "Timed out after " + std::to_string(seconds) + " seconds while " + doing + " (" + where +
-           ")";
 }
 
 // One open session and the lock that lets one command at a time run on it.
 struct Slot {
     std::timed_mutex busy;
     std::unique_ptr<SshSession> session;  // guarded by busy
+    std::vector<std::string> warnings;    // the last login's, told again with every listing
     Clock::time_point last_used = Clock::now();
     Clock::time_point last_keepalive = Clock::now();
 };
-
-// What one command on a session gave; broken when the session itself failed under it.
-struct Outcome {
-    CapturedListing listing{true, {}, {}, FailureKind::None};
-    bool broken = false;
-};
-
-Outcome run_command(SshSession& session, const std::string& command, Clock::time_point deadline,
-                    int seconds, const std::string& where) {
-    Outcome out;
-    CapturedListing& l = out.listing;
-    const auto fail = [&](FailureKind kind, std::string text) {
-        l.failure = kind;
-        l.error = std::move(text);
-        out.broken = true;
-        return out;
-    };
-    if (!session.start_command(
-            command, [&l](const char* data, size_t size) { l.received.append(data, size); }))
-        return fail(FailureKind::Listing,
-                    "Cannot open a channel on " + where + ": " + session.error());
-    const auto wait_for_server = [&] {
-        std::vector<pollfd> fds;
-        session.prepare_poll(fds);
-        const int left = ms_left(deadline);
-        if (left == 0) return false;
-        wait(fds, left);
-        return true;
-    };
-    SshStep step;
-    while ((step = session.open_channel()) == SshStep::Again) {
-        if (!wait_for_server())
-            return fail(FailureKind::Timeout,
-                        timed_out(seconds, "starting the listing command", where));
-    }
-    if (step == SshStep::Failed)
-        return fail(FailureKind::Listing,
-                    "The server " + where + " refused a session channel: " + session.error());
-    while ((step = session.exec()) == SshStep::Again) {
-        if (!wait_for_server())
-            return fail(FailureKind::Timeout,
-                        timed_out(seconds, "starting the listing command", where));
-    }
-    if (step == SshStep::Failed)
-        return fail(
-            FailureKind::Listing,
-            "The server " + where + " refused to run the listing command: " + session.error());
-    for (;;) {
-        const CommandState state = session.read();
-        if (l.received.size() > SshClient::kMaxReceived) {
-            l.received.resize(SshClient::kMaxReceived);
-            out = fail(FailureKind::Listing, "The listing from " + where + " was longer than " +
-                                                 std::to_string(SshClient::kMaxReceived >> 20) +
-                                                 " MiB; the check stopped reading it");
-            out.broken = false;
-            break;
-        }
-        if (state == CommandState::Ended) break;
-        if (state != CommandState::Running) {
-            std::string text =
-                "The connection to " + where + " was closed before the listing ended";
-            if (const std::string detail = session.error(); !detail.empty())
-                text += " (" + detail + ")";
-            return fail(FailureKind::Connect, text);
-        }
-        if (!wait_for_server()) {
-            out = fail(FailureKind::Timeout, timed_out(seconds, "reading the listing", where));
-            out.broken = false;
-            break;
-        }
-    }
-    session.end_command();
-    return out;
-}
 
 }  // namespace
 
@@ -166,7 +75,8 @@ struct SessionPool::Impl {
 
     std::optional<Refusal> login(const CheckSettingsRecord& s, const HostKeyPolicy& keys,
                                  Clock::time_point deadline, int seconds,
-                                 std::unique_ptr<SshSession>& out) {
+                                 std::unique_ptr<SshSession>& out,
+                                 std::vector<std::string>& warnings) {
         LoginTarget target{s.Hostname, static_cast<uint16_t>(s.Port != 0 ? s.Port : 22),
                            s.Username, s.Password,
                            nullptr,    keys};
@@ -192,6 +102,7 @@ struct SessionPool::Impl {
             ++figures.logins;
         }
         SshClient events;
+        events.Warning = [&warnings](const std::string& text) { warnings.push_back(text); };
         SshPhase phase = SshPhase::Idle;
         SessionOpener opener(events, std::move(target), [&phase](SshPhase p) { phase = p; });
         try {
@@ -211,7 +122,7 @@ struct SessionPool::Impl {
                 const size_t at = std::min<size_t>(static_cast<size_t>(phase), 4);
                 return Refusal{FailureKind::Timeout, timed_out(seconds, kWords[at], where)};
             }
-            wait(fds, std::max(timeout, 0));
+            wait_for(fds, std::max(timeout, 0));
             const SessionOpener::State state = opener.advance(fds);
             if (state == SessionOpener::State::Failed) return opener.failure();
             if (state == SessionOpener::State::LoggedIn) {
@@ -222,7 +133,8 @@ struct SessionPool::Impl {
     }
 
     // Takes the listing on the slot's session, logging in where it has none; a session that
-    // breaks under a request is dropped and the request logs in again while time is left.
+    // breaks under a request is dropped and the request logs in again while time is left. Every
+    // request on a session hears its login's warnings, as each direct check would at its own.
     CapturedListing listing(Slot& slot, const CheckSettingsRecord& s, const HostKeyPolicy& keys,
                             Clock::time_point deadline, int seconds) {
         const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
@@ -230,10 +142,11 @@ struct SessionPool::Impl {
         for (;;) {
             const bool fresh = !slot.session;
             if (fresh) {
-                if (auto refusal = login(s, keys, deadline, seconds, slot.session))
+                slot.warnings.clear();
+                if (auto refusal = login(s, keys, deadline, seconds, slot.session, slot.warnings))
                     return {true, {}, refusal->text, refusal->kind};
             }
-            Outcome out = run_command(*slot.session, command, deadline, seconds, where);
+            CommandOutcome out = run_command(*slot.session, command, deadline, seconds, where);
             if (!out.broken) {
                 slot.last_used = Clock::now();
                 return out.listing;
@@ -262,6 +175,7 @@ struct SessionPool::Impl {
                           credential_hash(s);
         const std::string listing_key = key + '\0' + listing_command_line(s.OSType, s.AddWait);
         auto it = taken.find(listing_key);
+        std::vector<std::string> warnings;  // the taker's only, as in a direct run of many rules
         if (it == taken.end()) {
             std::shared_ptr<Slot> slot;
             {
@@ -280,6 +194,7 @@ struct SessionPool::Impl {
             } else {
                 const std::lock_guard lock(slot->busy, std::adopt_lock);
                 got = listing(*slot, s, r.host_keys, deadline, seconds);
+                warnings = slot->warnings;
             }
             it = taken.emplace(listing_key, std::move(got)).first;
         }
@@ -297,6 +212,7 @@ struct SessionPool::Impl {
         }
         report.host = r.host;
         report.rule_name = r.rule_name;
+        report.warnings.insert(report.warnings.begin(), warnings.begin(), warnings.end());
         return report;
     }
 };

@@ -123,9 +123,18 @@ void SocketServer::answer(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const std::optional<std::string> frame = read_frame(fd);
     if (!frame) return refuse("incomplete or oversized request");
-    nlohmann::json answer;
+    nlohmann::json request, answer;
     try {
-        answer = handler_(nlohmann::json::parse(*frame));
+        request = nlohmann::json::parse(*frame);
+    } catch (const std::exception& e) {
+        return refuse(std::string("bad request: ") + e.what());
+    }
+    // The client waits for this only briefly: a daemon that has stopped (frozen, swapped out)
+    // still has its connections accepted by the kernel, and the client must learn that in time
+    // to check directly. A client already gone is not worth a check.
+    if (!write_frame(fd, R"({"accepted":true})")) return;
+    try {
+        answer = handler_(request);
     } catch (const std::exception& e) {
         return refuse(std::string("bad request: ") + e.what());
     }

@@ -15,7 +15,9 @@ namespace varnok {
 using RequestHandler = std::function<nlohmann::json(const nlohmann::json& request)>;
 
 /// A Unix socket server for `check --via`: length-prefixed JSON, one request per connection,
-/// each on a thread of its own, only from the daemon's own user or the given group.
+/// each on a thread of its own, only from the daemon's own user or the given group. A request
+/// that parses is acknowledged with {"accepted":true} before the handler runs; the handler's
+/// answer (or {"error":...}) is the next frame.
 class SocketServer {
   public:
     /// Binds path, making its folder (0700, 0750 with a group) when missing; group -1 allows

@@ -6,14 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <regex>
 
 #include "serve/frames.h"
 #include "settings/base64.h"
 #include "tests/app/varnok_run.h"
+#include "tests/loopback_listener.h"
 #include "tests/sshd_fixture.h"
 
 namespace varnok::testing {
@@ -64,6 +68,7 @@ class Serve : public ::testing::Test {
     }
     void TearDown() override {
         if (pid_ > 0) {
+            kill(pid_, SIGCONT);
             kill(pid_, SIGTERM);
             int status = 0;
             waitpid(pid_, &status, 0);
@@ -71,14 +76,34 @@ class Serve : public ::testing::Test {
         }
         fs::remove_all(dir_);
     }
-    std::string param(const std::string& password = fx("VARNOK_SSH_PASSWORD")) const {
+    std::string param(const std::string& password = fx("VARNOK_SSH_PASSWORD"),
+                      const std::string& port = fx("VARNOK_SSH_PORT_BSD")) const {
         return "'#USR=" + fx("VARNOK_SSH_USER") + "#PWD=" + EncodePassword(password) +
-               "#PORT=" + fx("VARNOK_SSH_PORT_BSD") + "#OS=LINUX#PRO=sshd#SGN=LT#NUM=1#INPL=T#'";
+               "#PORT=" + port + "#OS=LINUX#PRO=sshd#SGN=LT#NUM=1#INPL=T#'";
     }
-    CliRun check(const std::string& extra,
-                 const std::string& password = fx("VARNOK_SSH_PASSWORD")) {
-        return varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param(password) + " " +
-                      extra);
+    CliRun check(const std::string& extra, const std::string& password = fx("VARNOK_SSH_PASSWORD"),
+                 const std::string& port = fx("VARNOK_SSH_PORT_BSD")) {
+        return varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param(password, port) +
+                      " " + extra);
+    }
+    // A check through the daemon while fault() befalls it must print what a direct one prints,
+    // within its limit (and the half second its fallback may round up). With hold, the daemon's
+    // listing stalls, and fault() runs once it has begun.
+    void expect_direct_answer(bool hold, const std::function<void()>& fault) {
+        const std::string held = fx("VARNOK_SSH_PORT_HELD"), flag = fx("VARNOK_SSH_HOLD_FLAG");
+        const CliRun direct = check("", fx("VARNOK_SSH_PASSWORD"), held);
+        ASSERT_EQ(direct.status, 0) << direct.out;
+        if (hold) std::ofstream(flag).close();
+        const auto start = std::chrono::steady_clock::now();
+        auto via = std::async(std::launch::async, [&] {
+            return check("--via " + socket_, fx("VARNOK_SSH_PASSWORD"), held);
+        });
+        for (int i = 0; hold && i < 2000 && fs::exists(flag); ++i) ::usleep(10000);
+        fault();
+        const CliRun got = via.get();
+        EXPECT_EQ(got.out, direct.out);
+        EXPECT_EQ(got.status, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20500));
     }
     // Sends raw bytes and returns the answer frame's text ("" when the daemon closed without).
     std::string raw(const std::string& bytes) {
@@ -107,6 +132,27 @@ TEST_F(Serve, HundredChecksOneLoginSameBytesAsDirect) {
     EXPECT_EQ(logins() - before, 1);
 }
 
+TEST_F(Serve, WarningsComeThroughAsInADirectCheck) {
+    // Root writes anywhere: only a folder that is a file keeps the key from being recorded.
+    const std::string known_hosts = " --known-hosts " + (dir_ / "serve.yaml" / "kh").string();
+    const CliRun direct = check(known_hosts);
+    ASSERT_TRUE(contains(direct.out, "\nwarning: the host key of")) << direct.out;
+    // The first logs in; the second rides the session the first opened.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(check("--no-fallback --via " + socket_ + known_hosts).out, direct.out);
+}
+
+TEST_F(Serve, SilentHostTimesOutAsInADirectCheck) {
+    LoopbackListener silent;
+    const auto run = [&](const std::string& via) {
+        return varnok("check -H 127.0.0.1 -t 2 --format nagios --param " +
+                      param(fx("VARNOK_SSH_PASSWORD"), std::to_string(silent.port())) + via);
+    };
+    const CliRun direct = run("");
+    ASSERT_TRUE(contains(direct.out, "Timed out after 2 seconds")) << direct.out;
+    EXPECT_EQ(run(" --no-fallback --via " + socket_).out, direct.out);
+}
+
 TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknown) {
     ASSERT_EQ(check("--via " + socket_).status, 0);
     kill(pid_, SIGKILL);
@@ -119,6 +165,19 @@ TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknown) {
                "VARNOK_VIA=" + socket_)
             .out,
         "PROCS UNKNOWN: varnok serve at " + socket_ + " did not answer\n");
+}
+
+TEST_F(Serve, DaemonKilledDuringTheListingFallsBack) {
+    expect_direct_answer(true, [this] {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    });
+}
+
+TEST_F(Serve, FrozenDaemonFallsBack) {
+    kill(pid_, SIGSTOP);
+    expect_direct_answer(false, [] {});
 }
 
 TEST_F(Serve, DroppedSessionsLogInAgain) {
