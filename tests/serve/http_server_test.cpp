@@ -116,5 +116,44 @@ TEST(HttpServer, RefusesAHostKeyItDoesNotKnowAndWantsBasicAuth) {
     EXPECT_NE(probe->body.find("\nvarnok_failure{reason=\"hostkey\"} 1\n"), std::string::npos);
 }
 
+TEST(HttpServer, SpeaksOnlyTlsWithTheGivenCertificate) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("varnok-tls-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string cert = dir / "cert.pem", key = dir / "key.pem", other = dir / "other.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                           "-days 1 -subj /CN=varnok -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                           key + " -out " + cert +
+                           " 2>/dev/null && openssl genpkey -algorithm EC "
+                           "-pkeyopt ec_paramgen_curve:P-256 -out " +
+                           other)
+                              .c_str()),
+              0);
+    const auto serve_tls = [&](const std::string& key_file) {
+        std::ifstream users(kWebConfig);
+        std::ofstream(dir / "web.yml")
+            << "tls_server_config:\n  cert_file: " << cert << "\n  key_file: " << key_file << "\n"
+            << users.rdbuf();
+        return std::make_unique<Served>(
+            "http_listen: 127.0.0.1:0\nweb_config_file: " + (dir / "web.yml").string() + "\n");
+    };
+    EXPECT_THROW(serve_tls(other), std::runtime_error);
+    const auto s = serve_tls(key);
+    httplib::SSLClient tls("127.0.0.1", s->server->port());
+    tls.set_ca_cert_path(cert.c_str());
+    tls.enable_server_certificate_verification(true);
+    auto refused = tls.Get("/metrics");
+    ASSERT_TRUE(refused) << httplib::to_string(refused.error());
+    EXPECT_EQ(refused->status, 401);
+    tls.set_basic_auth("prometheus", "s3cret");
+    auto metrics = tls.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(metrics->status, 200);
+    EXPECT_NE(metrics->body.find("\nvarnok_config_last_reload_successful 1\n"), std::string::npos);
+    // Plain HTTP to it gets no answer at all.
+    EXPECT_FALSE(s->get("/metrics"));
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace varnok::testing
