@@ -103,16 +103,17 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
         emit(check(requests_for(hosts.front(), rules)));
     else
         run_hosts(hosts, rules, o.jobs, check, emit);
-    writer.finish();
+    int status = static_cast<int>(writer.worst());
     if (!o.passive.empty()) {
         // The engine's pipe gets the session's time limit of its own.
         const auto deadline = std::chrono::steady_clock::now() + time_limit(o.rules.timeout);
         if (const std::string error = write_passive(o.passive, passive, deadline); !error.empty()) {
             writer.note("passive results not delivered: " + error);
-            return kUnknownExit;
+            status = kUnknownExit;
         }
     }
-    return static_cast<int>(writer.worst());
+    writer.finish();
+    return status;
 }
 
 void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {

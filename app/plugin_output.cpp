@@ -37,18 +37,27 @@ std::string failure_text(const CheckReport& r) {
     return r.text;
 }
 
+namespace {
+
+std::string nagios_text(const CheckReport& r, const Thresholds& t) {
+    return std::string("PROCS ") + status_name(plugin_status(r, t)) + ": " + failure_text(r);
+}
+
+std::string nagios_perfdata(const CheckReport& r, const Thresholds& t) {
+    if (!r.counted()) return "";
+    return "procs=" + std::to_string(r.processes) + ";;;0 matches=" + std::to_string(r.matches) +
+           ";" +
+           (t.any()
+                ? (t.warning ? t.warning->text : "") + ";" + (t.critical ? t.critical->text : "")
+                : ";" + nagios_range(r.rule_sign, r.instances)) +
+           ";0";
+}
+
+}  // namespace
+
 std::string nagios_line(const CheckReport& r, const Thresholds& t) {
-    std::string line =
-        std::string("PROCS ") + status_name(plugin_status(r, t)) + ": " + failure_text(r);
-    if (r.counted()) {
-        line += " | procs=" + std::to_string(r.processes) +
-                ";;;0 matches=" + std::to_string(r.matches) + ";" +
-                (t.any() ? (t.warning ? t.warning->text : "") + ";" +
-                               (t.critical ? t.critical->text : "")
-                         : ";" + nagios_range(r.rule_sign, r.instances)) +
-                ";0";
-    }
-    return line;
+    const std::string perfdata = nagios_perfdata(r, t);
+    return nagios_text(r, t) + (perfdata.empty() ? "" : " | " + perfdata);
 }
 
 std::vector<std::string> explain_lines(const CheckReport& r) {
@@ -117,8 +126,18 @@ void ReportWriter::write(const std::vector<CheckReport>& reports) {
             CheckReport named = r;
             if (!with_rule_) named.rule_name.clear();
             out_ << json_line(named, thresholds_, verbose_) << "\n";
+        } else if (format_ == OutputFormat::Nagios && prefix.empty()) {
+            out_ << nagios_line(r, thresholds_) << "\n";
         } else if (format_ == OutputFormat::Nagios) {
-            out_ << prefix << nagios_line(r, thresholds_) << "\n";
+            // An engine reads everything after the first '|' of the long output as
+            // performance data: the lines carry none, the last line carries everyone's.
+            out_ << prefix << nagios_text(r, thresholds_) << "\n";
+            const std::string labelled =
+                labelled_perfdata(nagios_perfdata(r, thresholds_), with_host_ && with_rule_
+                                                                       ? r.host + "_" + r.rule_name
+                                                                   : with_host_ ? r.host
+                                                                                : r.rule_name);
+            if (!labelled.empty()) perfdata_ += (perfdata_.empty() ? "" : " ") + labelled;
         } else if (prefix.empty() && r.failure == FailureKind::Call) {
             err_ << "varnok: " << failure_text(r) << "\n";
         } else if (prefix.empty()) {
@@ -141,12 +160,14 @@ void ReportWriter::warn(const std::string& text) {
 void ReportWriter::finish() {
     if (format_ != OutputFormat::Nagios) return;
     for (const std::string& w : warnings_) out_ << "warning: " << w << "\n";
+    for (const std::string& n : notes_) out_ << n << "\n";
+    if (!perfdata_.empty()) out_ << "| " << perfdata_ << "\n";
     out_ << std::flush;
 }
 
 void ReportWriter::note(const std::string& text) {
     if (format_ == OutputFormat::Nagios)
-        out_ << text << "\n" << std::flush;
+        notes_.push_back(text);
     else
         err_ << "varnok: " << text << "\n";
 }

@@ -59,9 +59,11 @@ class ReportWriter {
 
     /// Writes one line per report (and, outside plugin output, warnings not heard yet).
     void write(const std::vector<CheckReport>& reports);
-    /// Writes what follows every result line: the warnings as plugin long output.
+    /// Writes what follows every result line in plugin output: the warnings and notes as long
+    /// output, then, when the lines were marked by host or rule, a last line "| DATA" with every
+    /// result's performance data, each label marked the same way ("HOST_RULE_procs=...").
     void finish();
-    /// Writes a note on the run as a whole, after finish with plugin output.
+    /// A note on the run as a whole: on err at once, in plugin output written by finish.
     void note(const std::string& text);
     /// The worst status written so far.
     PluginStatus worst() const { return worst_; }
@@ -80,6 +82,8 @@ class ReportWriter {
     PluginStatus worst_ = PluginStatus::Ok;
     bool verbose_ = false;
     std::vector<std::string> warnings_;  ///< every warning heard, each once
+    std::vector<std::string> notes_;
+    std::string perfdata_;  ///< the labelled performance data of marked lines
 };
 
 }  // namespace varnok

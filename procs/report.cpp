@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "procs/report.h"
 
-#include <algorithm>
 #include <cassert>
 #include <nlohmann/json.hpp>
-#include <sstream>
+
+#include "settings/ranges.h"
 
 namespace varnok::procs {
 namespace {
@@ -190,14 +190,7 @@ std::string host_output(const ProcsResult& r, const std::string& host) {
 }
 
 std::string labelled_perfdata(const ProcsResult& r, const std::string& host) {
-    // A label may hold neither '=' nor a quote; a hosts file's words hold no blank.
-    std::string prefix = host + '_';
-    std::replace_if(
-        prefix.begin(), prefix.end(), [](char c) { return c == '=' || c == '\''; }, '_');
-    std::string out;
-    std::istringstream items(r.perfdata);
-    for (std::string item; items >> item;) out += (out.empty() ? "" : " ") + prefix + item;
-    return out;
+    return varnok::labelled_perfdata(r.perfdata, host);
 }
 
 std::string host_json(const ProcsResult& r, const std::string& host) {

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "settings/ranges.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 
 namespace varnok {
@@ -64,6 +66,18 @@ Thresholds read_thresholds(const std::string& warning, const std::string& critic
 std::string nagios_range(const std::string& rule_sign, int instances) {
     if (rule_sign == "LT") return std::to_string(instances) + ":";
     return "~:" + std::to_string(instances - 1);
+}
+
+std::string labelled_perfdata(const std::string& perfdata, const std::string& prefix) {
+    // A label may hold neither '=' nor a quote, and a blank would end it.
+    std::string label = prefix + '_';
+    std::replace_if(
+        label.begin(), label.end(),
+        [](char c) { return c == '=' || c == '\'' || c == ' ' || c == '\t'; }, '_');
+    std::string out;
+    std::istringstream items(perfdata);
+    for (std::string item; items >> item;) out += (out.empty() ? "" : " ") + label + item;
+    return out;
 }
 
 }  // namespace varnok

@@ -35,4 +35,8 @@ Thresholds read_thresholds(const std::string& warning, const std::string& critic
 /// anything else (alert at instances or more).
 std::string nagios_range(const std::string& rule_sign, int instances);
 
+/// Performance data with "PREFIX_" before every label, so that the data of many results can
+/// share one line; blanks, '=' and quotes in the prefix become '_'.
+std::string labelled_perfdata(const std::string& perfdata, const std::string& prefix);
+
 }  // namespace varnok

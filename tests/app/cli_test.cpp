@@ -150,9 +150,10 @@ TEST(VarnokCli, WritesPassiveResultsIntoAnEnginesCommandPipe) {
         std::ifstream in(fifo);
         received.assign(std::istreambuf_iterator<char>(in), {});
     });
-    const CliRun r = varnok("check --host 127.0.0.1 -t 20 --param '" + bsd("#SGN=LT#NUM=1") +
-                                "' --param-file - --passive " + fifo + " --passive-host db01",
-                            on("VARNOK_SSH_PORT_BSD", "#COL=5#PRO=cron#SGN=LT#NUM=2"));
+    const CliRun r =
+        varnok("check --host 127.0.0.1 -t 20 --format nagios --param '" + bsd("#SGN=LT#NUM=1") +
+                   "' --param-file - --passive " + fifo + " --passive-host db01",
+               on("VARNOK_SSH_PORT_BSD", "#COL=5#PRO=cron#SGN=LT#NUM=2"));
     engine.join();
     EXPECT_EQ(r.status, 2);
     const std::regex lines(
@@ -160,6 +161,12 @@ TEST(VarnokCli, WritesPassiveResultsIntoAnEnginesCommandPipe) {
         R"(the name sshd \| procs=8;;;0 matches=2;;1:;0\n\[\d+\] PROCESS_SERVICE_CHECK_RESULT;db01;rule 2;2;)"
         R"(PROCS CRITICAL: 8 processes running and 1 with the name cron \| procs=8;;;0 matches=1;;2:;0\n)");
     EXPECT_TRUE(std::regex_match(received, lines)) << received;
+    // The active run's lines carry no '|': an engine would take all after the first for data.
+    EXPECT_EQ(
+        r.out,
+        "rule 1\tPROCS OK: 8 processes running and 2 with the name sshd\n"
+        "rule 2\tPROCS CRITICAL: 8 processes running and 1 with the name cron\n"
+        "| rule_1_procs=8;;;0 rule_1_matches=2;;1:;0 rule_2_procs=8;;;0 rule_2_matches=1;;2:;0\n");
     // No engine reads the pipe: the run gives up at its time limit and says so after the result.
     const CliRun unread = varnok("check --host 127.0.0.1 -t 1 --format nagios --param '" +
                                  bsd("#SGN=LT#NUM=1") + "' --passive " + fifo);
