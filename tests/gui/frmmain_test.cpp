@@ -188,8 +188,7 @@ class FrmmainTest : public QObject {
     }
 
     void pickerRefusesBadFieldsAndShowsAFailedConnection() {
-        const std::string me = "#PRO=keep#USR=me#PWD=YQ==",
-                          closed = std::to_string(std::stoi(fx("VARNOK_SSH_PORT")) + 15);
+        const std::string me = "#PRO=keep#USR=me#PWD=YQ==", closed = fx("VARNOK_SSH_PORT_CLOSED");
         const std::tuple<std::string, const char*, std::string> cases[] = {
             {"#PRO=keep#", "", "(stop) Can't connect to an SSH server without a username"},
             {"#PRO=keep#USR=me#", "", "(stop) Can't connect to an SSH server without a password"},
