@@ -15,10 +15,7 @@
 namespace varnok {
 namespace {
 
-struct CheckOptions {
-    std::string host;
-    std::string hosts_file;
-    int jobs = 8;
+struct CheckOptions : HostOptions {
     std::string format = "text";
     std::string warning;
     std::string critical;
@@ -117,15 +114,7 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
 }
 
 void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
-    auto* host =
-        cmd.add_option("-H,--host,--hostname", o->host, "Name or address of the remote machine");
-    auto* hosts = cmd.add_option("--hosts", o->hosts_file,
-                                 "Check every host of FILE (one a line, an optional time limit "
-                                 "after it; blank lines and # comments skipped)");
-    host->excludes(hosts);
-    cmd.add_option("--jobs", o->jobs, "Checks run at once with --hosts")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1024));
+    const std::function<void()> require_host = add_host_options(cmd, *o, "-H,--host,--hostname");
     cmd.add_option("--format", o->format,
                    "Output: text, nagios (plugin line with performance data) or json")
         ->capture_default_str()
@@ -155,10 +144,7 @@ void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
                  "the totals");
     add_rule_options(cmd, o->rules, true);
     cmd.footer(footer());
-    cmd.final_callback([host, hosts] {
-        if (host->count() == 0 && hosts->count() == 0)
-            throw CLI::RequiredError("--host or --hosts");
-    });
+    cmd.final_callback(require_host);
 }
 
 }  // namespace

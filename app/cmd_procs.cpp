@@ -21,10 +21,7 @@ namespace {
 
 using procs::FilterKind;
 
-struct ProcsOptions {
-    std::string host;
-    std::string hosts_file;
-    int jobs = 8;
+struct ProcsOptions : HostOptions {
     std::string format = "nagios";
     std::string os;
     std::string login;
@@ -239,15 +236,7 @@ const FilterOption kFilterOptions[] = {
 
 Action add_procs_command(CLI::App& cmd) {
     auto o = std::make_shared<ProcsOptions>();
-    auto* host =
-        cmd.add_option("-H,--hostname,--host", o->host, "Name or address of the remote machine");
-    auto* hosts = cmd.add_option("--hosts", o->hosts_file,
-                                 "Check every host of FILE (one a line, an optional time limit "
-                                 "after it; blank lines and # comments skipped)");
-    host->excludes(hosts);
-    cmd.add_option("--jobs", o->jobs, "Checks run at once with --hosts")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1024));
+    const std::function<void()> require_host = add_host_options(cmd, *o, "-H,--hostname,--host");
     cmd.add_option("-w,--warning", o->warning,
                    "WARNING when the count (or with -m each process's value) is outside RANGE "
                    "([@][start:][end])");
@@ -283,9 +272,8 @@ Action add_procs_command(CLI::App& cmd) {
         "one object\na line, its host first). Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 "
         "UNKNOWN (with\n--hosts the worst of all hosts; a host that fails is UNKNOWN).");
     // The status line names the filters in the order given, so keep that order.
-    cmd.final_callback([o, filter_options, kthreads, host, hosts, &cmd] {
-        if (host->count() == 0 && hosts->count() == 0)
-            throw CLI::RequiredError("--hostname or --hosts");
+    cmd.final_callback([o, filter_options, kthreads, require_host, &cmd] {
+        require_host();
         std::map<const CLI::Option*, size_t> used;
         for (const CLI::Option* option : cmd.parse_order()) {
             if (option == kthreads) o->filters.push_back({FilterKind::NoKernelThreads, ""});

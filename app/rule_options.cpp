@@ -38,6 +38,22 @@ HostKeyPolicy host_key_policy(const RuleOptions& o) {
     return p;
 }
 
+std::function<void()> add_host_options(CLI::App& cmd, HostOptions& o,
+                                       const std::string& host_names) {
+    auto* host = cmd.add_option(host_names, o.host, "Name or address of the remote machine");
+    auto* hosts = cmd.add_option("--hosts", o.hosts_file,
+                                 "Check every host of FILE (one a line, an optional time limit "
+                                 "after it; blank lines and # comments skipped)");
+    host->excludes(hosts);
+    cmd.add_option("--jobs", o.jobs, "Checks run at once with --hosts")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    return [host, hosts] {
+        if (host->count() == 0 && hosts->count() == 0)
+            throw CLI::RequiredError(host->get_name() + " or --hosts");
+    };
+}
+
 void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
     cmd.add_option("--known-hosts", o.known_hosts,
                    "Host keys are looked up in (and recorded to) FILE, OpenSSH's known_hosts "

@@ -33,6 +33,18 @@ struct RuleOptions {
 /// out.
 void add_rule_options(CLI::App& cmd, RuleOptions& options, bool many, bool optional = false);
 
+/// Where a run checks: one host, or every host of a hosts file, jobs hosts at a time.
+struct HostOptions {
+    std::string host;
+    std::string hosts_file;
+    int jobs = 8;
+};
+
+/// Adds host_names (the one-host option), --hosts and --jobs to cmd; returns what the command's
+/// final callback calls to throw CLI::RequiredError when neither host option was given.
+std::function<void()> add_host_options(CLI::App& cmd, HostOptions& options,
+                                       const std::string& host_names);
+
 /// The host key policy of the options.
 HostKeyPolicy host_key_policy(const RuleOptions& options);
 
