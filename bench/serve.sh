@@ -42,6 +42,16 @@ modules:
       - name: sshd
         param: "$param"
 CONF
+# 64 more modules, each with a key of its own that the sshd accepts: 64 sessions of their own,
+# as 64 hosts would have (the fixture listens on 127.0.0.1 alone).
+mkdir "$dir/keys"
+for i in $(seq 64); do
+  ssh-keygen -q -t ed25519 -N '' -f "$dir/keys/k$i"
+  cat "$dir/keys/k$i.pub" >> "$dir/fx/authorized_keys"
+  printf '  k%d:\n    rules:\n      - name: sshd\n        param: "%s"\n' "$i" \
+    "#USR=$VARNOK_SSH_USER#KEYF=$dir/keys/k$i#PORT=$VARNOK_SSH_PORT_BSD#OS=BSD#COL=5#PRO=sshd#SGN=LT#NUM=1#"
+done >> "$dir/serve.yaml"
+chmod -R a+rX "$dir/keys"
 "$build/varnok" serve --config "$dir/serve.yaml" > "$dir/serve.log" 2>&1 &
 serve=$!
 bench_pids+=("$serve")
@@ -122,3 +132,16 @@ echo "via / direct: sshd CPU $(ratio "${server[via]}" "${server[direct]}"), with
 echo "via / OpenSSH client: sshd CPU $(ratio "${server[via]}" "${server[ssh]}"), client CPU $(ratio "${cpu[via]}" "${cpu[ssh]}"), wall $(ratio "${wall[via]}" "${wall[ssh]}")"
 echo "launcher: varnok / varnok-core: client CPU $(ratio "${cpu[direct]}" "${cpu[core]}") (${cpu[direct]} vs ${cpu[core]} ms), wall $(ratio "${wall[direct]}" "${wall[core]}") (${wall[direct]} vs ${wall[core]} ms)"
 echo "daemon CPU: $(ms "$daemon_via" "$runs") ms per --via check; $(ms "$daemon_probe" "$runs") ms per /probe over the open session ($runs probes, $probe_ms ms wall in all, $probe_logins logins)"
+
+# 64 probes at once, each of its own session: the first round logs in 64 times, the second rides.
+for round in first second; do
+  before_l=$(logins) start=$(date +%s%N)
+  for i in $(seq 64); do
+    curl -s -m 30 "http://127.0.0.1:$http_port/probe?target=127.0.0.1&module=k$i" > "$dir/probe$i" &
+  done
+  wait $(jobs -p | grep -vx "$serve" || true) 2>/dev/null || true
+  ok=$(cat "$dir"/probe* | grep -c '^probe_success 1' || true)
+  echo "64 probes at once ($round round): $ok answered with probe_success 1 in $(( ($(date +%s%N) - start) / 1000000 )) ms wall, $(( $(logins) - before_l )) logins"
+  rm -f "$dir"/probe*
+done
+
