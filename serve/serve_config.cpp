@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "automation/automation_error.h"
+#include "automation/variant.h"
 #include "settings/param_string.h"
 
 namespace varnok {
@@ -88,6 +90,15 @@ ModuleRule rule_of(const YAML::Node& node, const std::string& key) {
         rule.param = read_param_file(node["param_file"], key + ".param_file");
     else
         refuse(node.Mark(), key, "a rule needs param or param_file");
+    // A string that cannot be read (PORT=99999, a PWD that is not Base64) would fail every
+    // probe alike: refused here, a reload keeps the config that works.
+    try {
+        decode_check_settings(Variant(10), Variant("target"), Variant(rule.param));
+    } catch (const AutomationError& e) {
+        refuse(node.Mark(), key,
+               "its parameter string cannot be read: error " + std::to_string(e.number()) + ": " +
+                   e.what());
+    }
     return rule;
 }
 

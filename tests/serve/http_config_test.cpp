@@ -28,6 +28,9 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
          "config line 3: modules.m.rules[1]: the rule name \"a\" is used twice"},
         {"modules:\n  m:\n    rules: [{name: a, param_file: /nonexistent}]",
          "config line 3: modules.m.rules[0].param_file: cannot read \"/nonexistent\""},
+        {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#KEYF=k#PORT=99999#'}]",
+         "config line 3: modules.m.rules[0]: its parameter string cannot be read: error 6: "
+         "Overflow"},
         {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#PWD=YQ==#'}]",
          "config line 3: modules.m.allowed_targets: a module that logs in by password needs a "
          "non-empty list of allowed targets"},
