@@ -9,8 +9,6 @@
 
 #include "app/host_runner.h"
 #include "app/rule_options.h"
-#include "listing/event_pump.h"
-#include "listing/ssh_client.h"
 #include "procs/procs.h"
 #include "procs/report.h"
 #include "settings/param_string.h"
@@ -35,19 +33,14 @@ struct ProcsOptions : HostOptions {
     std::map<FilterKind, std::vector<std::string>> values;  ///< each filter option's values
     std::vector<procs::ProcsFilter> filters;                ///< in command-line order
     RuleOptions rules;
+    std::string via;
+    bool no_fallback = false;
 };
 
 // The login and the remote system, from the parameter string and the options over it.
 struct Target {
     CheckSettingsRecord settings;
     procs::ProcsSystem system = procs::ProcsSystem::Auto;
-};
-
-// What one login gave: standard output, or why it failed.
-struct Outcome {
-    std::string received;
-    std::string error;
-    std::vector<std::string> warnings;
 };
 
 std::string failure_text(FailureKind kind, const std::string& text) {
@@ -78,46 +71,6 @@ Target read_target(const ProcsOptions& o, const std::string& param, const HostEn
     return t;
 }
 
-// One login, one command: the listing command's whole standard output.
-Outcome run_remote(const Target& t, const HostKeyPolicy& host_keys) {
-    Outcome out;
-    SshClient ssh;
-    SshKeys keys;
-    bool done = false;
-    ssh.Connected = [&out](int16_t code, const std::string& text) {
-        if (code != 0) out.error = failure_text(static_cast<FailureKind>(code), text);
-    };
-    ssh.Received = [&](int16_t count) { out.received += ssh.fetch(count); };
-    ssh.Disconnected = [&done] { done = true; };
-    ssh.Warning = [&out](const std::string& text) { out.warnings.push_back("warning: " + text); };
-    const CheckSettingsRecord& s = t.settings;
-    try {
-        ssh.set_remote_host(s.Hostname);
-        ssh.set_remote_port(s.Port != 0 ? s.Port : 22);
-        ssh.set_login_name(s.Username);
-        ssh.set_password(s.Password);
-        if (!s.KeyFile.empty()) {
-            // As in the check, PWD doubles as the key's pass phrase.
-            keys.load_private_key(s.KeyFile, s.Password.empty()
-                                                 ? std::nullopt
-                                                 : std::optional<std::string>(s.Password));
-            ssh.set_authentication_method(SshAuth::PublicKey);
-            ssh.set_private_key(keys);
-        }
-        ssh.set_command_text(procs::procs_command(t.system));
-        ssh.set_time_limit(s.TimeoutSeconds);
-        ssh.set_host_key_policy(host_keys);
-        ssh.connect();
-    } catch (const SshError& e) {
-        out.error = failure_text(e.kind(), e.what());
-        return out;
-    }
-    while (!done) DoEvents();
-    if (out.error.empty() && ssh.end_failure() != FailureKind::None)
-        out.error = failure_text(ssh.end_failure(), ssh.end_error());
-    return out;
-}
-
 procs::ProcsQuery read_query(const ProcsOptions& o) {
     procs::ProcsQuery q;
     q.filters = o.filters;
@@ -138,16 +91,20 @@ procs::ProcsResult unknown_result(const procs::ProcsQuery& query, const std::str
 }
 
 procs::ProcsResult check_host(const procs::ProcsQuery& query, const Target& target,
-                              const HostKeyPolicy& host_keys) {
-    const Outcome out = run_remote(target, host_keys);
-    if (!out.error.empty()) return unknown_result(query, out.error, out.warnings);
+                              const HostKeyPolicy& host_keys, const RemoteRun& remote) {
+    const RemoteOutcome out =
+        remote(target.settings, host_keys, procs::procs_command(target.system));
+    std::vector<std::string> warnings;
+    for (const std::string& w : out.warnings) warnings.push_back("warning: " + w);
+    if (out.failure != FailureKind::None)
+        return unknown_result(query, failure_text(out.failure, out.text), warnings);
     procs::ProcsResult r = procs::evaluate(query, out.received, target.system);
-    r.warnings.insert(r.warnings.begin(), out.warnings.begin(), out.warnings.end());
+    r.warnings.insert(r.warnings.begin(), warnings.begin(), warnings.end());
     return r;
 }
 
-int print(const procs::ProcsResult& r, bool json) {
-    std::cout << (json ? r.json + "\n" : r.output()) << std::flush;
+int print(const procs::ProcsResult& r, bool json, std::ostream& out) {
+    out << (json ? r.json + "\n" : r.output()) << std::flush;
     return r.status;
 }
 
@@ -155,7 +112,7 @@ int print(const procs::ProcsResult& r, bool json) {
 // line per host marked with its name, and after them all one line of every host's performance
 // data, so that a monitoring engine reads the lines before it as long output.
 int run_many(const ProcsOptions& o, const procs::ProcsQuery& query, const std::string& param,
-             const std::vector<HostEntry>& hosts) {
+             const std::vector<HostEntry>& hosts, const RemoteRun& remote, std::ostream& out) {
     const HostKeyPolicy host_keys = host_key_policy(o.rules);
     std::vector<procs::ProcsResult> results(hosts.size());
     int worst = 0;
@@ -163,30 +120,30 @@ int run_many(const ProcsOptions& o, const procs::ProcsQuery& query, const std::s
     run_in_order(
         hosts.size(), o.jobs,
         [&](size_t i) {
-            results[i] = check_host(query, read_target(o, param, hosts[i]), host_keys);
+            results[i] = check_host(query, read_target(o, param, hosts[i]), host_keys, remote);
         },
         [&](size_t i, const std::string& text) { results[i] = unknown_result(query, text); },
         [&](size_t i) {
             const procs::ProcsResult& r = results[i];
             worst = std::max(worst, r.status);
             if (query.json) {
-                std::cout << procs::host_json(r, hosts[i].host) << "\n" << std::flush;
+                out << procs::host_json(r, hosts[i].host) << "\n" << std::flush;
             } else {
-                std::cout << procs::host_output(r, hosts[i].host) << std::flush;
+                out << procs::host_output(r, hosts[i].host) << std::flush;
                 const std::string labelled = procs::labelled_perfdata(r, hosts[i].host);
                 perfdata += (perfdata.empty() || labelled.empty() ? "" : " ") + labelled;
             }
             results[i] = {};  // a long run keeps only the hosts not yet written
         });
-    if (!perfdata.empty()) std::cout << "| " << perfdata << "\n" << std::flush;
+    if (!perfdata.empty()) out << "| " << perfdata << "\n" << std::flush;
     return worst;
 }
 
-int run(const ProcsOptions& o) {
+int run(const ProcsOptions& o, const RemoteRun& remote, std::ostream& out) {
     procs::ProcsQuery query;
     query.json = o.format == "json";
     const auto unknown = [&](const std::string& text) {
-        return print(unknown_result(query, text), query.json);
+        return print(unknown_result(query, text), query.json, out);
     };
     std::string param;
     std::vector<HostEntry> hosts;
@@ -205,8 +162,8 @@ int run(const ProcsOptions& o) {
     } catch (const std::exception& e) {
         return unknown(e.what());
     }
-    if (!o.hosts_file.empty()) return run_many(o, query, param, hosts);
-    return print(check_host(query, target, host_key_policy(o.rules)), query.json);
+    if (!o.hosts_file.empty()) return run_many(o, query, param, hosts, remote, out);
+    return print(check_host(query, target, host_key_policy(o.rules), remote), query.json, out);
 }
 
 struct FilterOption {
@@ -232,10 +189,7 @@ const FilterOption kFilterOptions[] = {
      "Leave out processes named in the comma-separated list"},
 };
 
-}  // namespace
-
-Action add_procs_command(CLI::App& cmd) {
-    auto o = std::make_shared<ProcsOptions>();
+void add_procs_options(CLI::App& cmd, const std::shared_ptr<ProcsOptions>& o) {
     const std::function<void()> require_host = add_host_options(cmd, *o, "-H,--hostname,--host");
     cmd.add_option("-w,--warning", o->warning,
                    "WARNING when the count (or with -m each process's value) is outside RANGE "
@@ -265,6 +219,13 @@ Action add_procs_command(CLI::App& cmd) {
     cmd.add_option("--port", o->port, "SSH port (over the parameter string's PORT; default 22)")
         ->check(CLI::Range(1, 32767));
     add_rule_options(cmd, o->rules, false, true);
+    cmd.add_option("--via", o->via,
+                   "Send the check to `varnok serve` listening on SOCKET, which runs it on a "
+                   "session it holds open; when SOCKET is missing or does not answer, check "
+                   "directly within the same time limit. Not used with --hosts")
+        ->envname("VARNOK_VIA");
+    cmd.add_flag("--no-fallback", o->no_fallback,
+                 "With --via: UNKNOWN instead of a direct check when the daemon does not answer");
     cmd.footer(
         "\nThe parameter string gives the login only (USR, PWD, KEYF, KEYT, PORT, OS); its rule "
         "fields\nare ignored. With --hosts each line starts with its host and a tab, and a last "
@@ -283,7 +244,32 @@ Action add_procs_command(CLI::App& cmd) {
             }
         }
     });
-    return {[o] { return run(*o); }, [o] { return o->format == "nagios"; }};
+}
+
+}  // namespace
+
+Action add_procs_command(CLI::App& cmd) {
+    auto o = std::make_shared<ProcsOptions>();
+    add_procs_options(cmd, o);
+    return {[o] { return run(*o, run_remote, std::cout); }, [o] { return o->format == "nagios"; }};
+}
+
+std::optional<int> run_procs_words(const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& files,
+                                   const RemoteRun& remote, std::ostream& out) {
+    CLI::App cmd;
+    auto o = std::make_shared<ProcsOptions>();
+    add_procs_options(cmd, o);
+    o->rules.inlined_files = files;
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        cmd.parse(reversed);
+    } catch (const CLI::ParseError&) {
+        return std::nullopt;
+    }
+    // Many hosts are the client's to run; a missing host name is refused before any login.
+    if (!o->hosts_file.empty() || o->host.empty()) return std::nullopt;
+    return run(*o, remote, out);
 }
 
 }  // namespace varnok

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/cmd_check.h"
+#include "app/cmd_procs.h"
 #include "app/rule_options.h"
 #include "serve/http_server.h"
 #include "serve/serve_config.h"
@@ -28,14 +29,30 @@ gid_t group_id(const std::string& name) {
     return g->gr_gid;
 }
 
-// A request is the words after `varnok check` and the files they name; the answer what the
-// check prints and its exit status, or "direct" for a run the client must make itself.
+// A request is the words after `varnok check` (or, with "command":"procs", after `varnok
+// procs`) and the files they name; the answer what the command prints and its exit status, or
+// "direct" for a run the client must make itself.
 nlohmann::json answer(SessionPool& pool, const nlohmann::json& request) {
     const auto args = request.at("args").get<std::vector<std::string>>();
     const auto files = request.value("files", std::map<std::string, std::string>());
+    const std::string command = request.value("command", "check");
     std::ostringstream out, err;
-    const std::optional<int> status = run_check_words(
-        args, files, [&pool](const std::vector<CheckRequest>& r) { return pool.run(r); }, out, err);
+    std::optional<int> status;
+    if (command == "check") {
+        status = run_check_words(
+            args, files, [&pool](const std::vector<CheckRequest>& r) { return pool.run(r); }, out,
+            err);
+    } else if (command == "procs") {
+        status = run_procs_words(
+            args, files,
+            [&pool](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
+                    const std::string& line) {
+                RawOutcome got = pool.run_raw(login, keys, line);
+                return RemoteOutcome{std::move(got.received), got.failure, std::move(got.text),
+                                     std::move(got.warnings)};
+            },
+            out);
+    }
     if (!status) return {{"direct", true}};
     return {{"status", *status}, {"out", out.str()}, {"err", err.str()}};
 }

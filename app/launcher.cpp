@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// The varnok command: a `check --via` it answers itself, through the daemon's socket, loading
-// no SSH or crypto library; `serve` it hands to the daemon's program, and everything else, and a
-// check the daemon cannot answer, to the whole program, both installed beside the window module.
+// The varnok command: a `check --via` or `procs --via` it answers itself, through the daemon's
+// socket, loading no SSH or crypto library; `serve` it hands to the daemon's program, and
+// everything else, and a check the daemon cannot answer, to the whole program, both installed
+// beside the window module.
 #include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -18,11 +20,18 @@ using namespace varnok;
     exec_program("varnok-core", argv0, args);
 }
 
+// As the direct run words a failure it could not check with: procs's JSON is an object.
 int unknown(const ViaRequest& r, const std::string& text) {
-    if (r.nagios)
+    if (r.command == "procs" && r.json) {
+        const nlohmann::ordered_json j{
+            {"status", "UNKNOWN"}, {"exit", 3}, {"text", "PROCS UNKNOWN: " + text}};
+        std::printf("%s\n",
+                    j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    } else if (r.nagios) {
         std::printf("PROCS UNKNOWN: %s\n", text.c_str());
-    else
+    } else {
         std::fprintf(stderr, "varnok: %s\n", text.c_str());
+    }
     return 3;
 }
 
@@ -31,9 +40,10 @@ int unknown(const ViaRequest& r, const std::string& text) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args.front() == "serve") exec_program("varnok-serve", argv[0], args);
-    if (args.empty() || args.front() != "check") run_whole_program(argv[0], args);
+    if (args.empty() || (args.front() != "check" && args.front() != "procs"))
+        run_whole_program(argv[0], args);
     const std::vector<std::string> words(args.begin() + 1, args.end());
-    const std::optional<ViaRequest> request = via_request(words);
+    const std::optional<ViaRequest> request = via_request(args.front(), words);
     if (!request) run_whole_program(argv[0], args);
     const auto start = std::chrono::steady_clock::now();
     const ViaAnswer answer = ask_daemon(*request);
@@ -56,7 +66,7 @@ int main(int argc, char** argv) {
         return unknown(*request, "varnok serve at " + request->socket + " did not answer within " +
                                      std::to_string(request->seconds) + " seconds");
     const int left = static_cast<int>((left_ms + 500) / 1000);
-    std::vector<std::string> direct{"check"};
+    std::vector<std::string> direct{args.front()};
     const std::vector<std::string> limited =
         left == request->seconds ? words : with_time_limit(words, left);
     direct.insert(direct.end(), limited.begin(), limited.end());

@@ -64,8 +64,11 @@ std::optional<std::string> read_file(const std::string& path) {
 
 }  // namespace
 
-std::optional<ViaRequest> via_request(const std::vector<std::string>& args) {
+std::optional<ViaRequest> via_request(const std::string& command,
+                                      const std::vector<std::string>& args) {
     ViaRequest r;
+    r.command = command;
+    r.nagios = command == "procs";
     if (const char* env = std::getenv("VARNOK_VIA")) r.socket = env;
     bool known_hosts = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -88,12 +91,13 @@ std::optional<ViaRequest> via_request(const std::vector<std::string>& args) {
             r.seconds = time_limit_seconds(value);
         } else if (option_value(args, i, "--format", value)) {
             r.nagios = value == "nagios";
+            r.json = value == "json";
         } else if (option_value(args, i, "--known-hosts", value)) {
             known_hosts = true;
         }
     }
     if (r.socket.empty()) return std::nullopt;
-    // --via and --no-fallback go along: the daemon's check takes and ignores them.
+    // --via and --no-fallback go along: the daemon's check and procs take and ignore them.
     r.args = args;
     // The daemon has an environment of its own: the client's known_hosts goes along.
     const char* env_known_hosts = std::getenv("VARNOK_KNOWN_HOSTS");
@@ -121,8 +125,9 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
     set_timeout(fd, SO_SNDTIMEO, ack_deadline);
     nlohmann::json files = nlohmann::json::object();
     for (const auto& [path, text] : request.files) files[path] = text;
-    const std::string sent = nlohmann::json{{"args", request.args}, {"files", files}}.dump(
-        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    nlohmann::json body{{"args", request.args}, {"files", files}};
+    if (request.command != "check") body["command"] = request.command;
+    const std::string sent = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::optional<std::string> frame;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         write_frame(fd, sent) && set_timeout(fd, SO_RCVTIMEO, ack_deadline)) {

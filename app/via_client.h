@@ -7,19 +7,23 @@
 
 namespace varnok {
 
-/// What the client makes of `varnok check`'s words before sending them.
+/// What the client makes of the words of `varnok check` or `varnok procs` before sending them.
 struct ViaRequest {
+    std::string command = "check";  ///< the subcommand: check or procs
     std::string socket;             ///< --via or VARNOK_VIA; empty: not sent
     bool no_fallback = false;       ///< --no-fallback
-    bool nagios = false;            ///< --format nagios: a failure is one plugin line
+    bool nagios = false;            ///< --format nagios (procs's default): a failure is one line
+    bool json = false;              ///< --format json
     int seconds = 30;               ///< the check's time limit
-    std::vector<std::string> args;  ///< the words after "check", as sent
+    std::vector<std::string> args;  ///< the words after the subcommand, as sent
     std::vector<std::pair<std::string, std::string>> files;  ///< files named, with their texts
 };
 
-/// Reads the words after "check"; nullopt when the run is the direct check's own (no socket,
-/// --passive, --hosts, help, or a file that cannot be read: the direct run says why).
-std::optional<ViaRequest> via_request(const std::vector<std::string>& args);
+/// Reads the words after command ("check" or "procs"); nullopt when the run is the direct
+/// check's own (no socket, --passive, --hosts, help, or a file that cannot be read: the direct
+/// run says why).
+std::optional<ViaRequest> via_request(const std::string& command,
+                                      const std::vector<std::string>& args);
 
 /// What the daemon said.
 struct ViaAnswer {
@@ -34,7 +38,7 @@ struct ViaAnswer {
 /// either does not come, so that the caller can still check directly.
 ViaAnswer ask_daemon(const ViaRequest& request);
 
-/// The words after "check" for a direct run with seconds left of the time limit.
+/// The words after the subcommand for a direct run with seconds left of the time limit.
 std::vector<std::string> with_time_limit(std::vector<std::string> args, int seconds);
 
 }  // namespace varnok

@@ -136,9 +136,8 @@ struct SessionPool::Impl {
     // breaks under a request is dropped and the request logs in again while time is left. Every
     // request on a session hears its login's warnings, as each direct check would at its own.
     CapturedListing listing(Slot& slot, const CheckSettingsRecord& s, const HostKeyPolicy& keys,
-                            Clock::time_point deadline, int seconds) {
+                            const std::string& command, Clock::time_point deadline, int seconds) {
         const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
-        const std::string command = listing_command_line(s.OSType, s.AddWait);
         for (;;) {
             const bool fresh = !slot.session;
             if (fresh) {
@@ -156,6 +155,40 @@ struct SessionPool::Impl {
         }
     }
 
+    // The session a login rides: one per host, port, user, host-key policy and credentials.
+    std::string session_key(const CheckSettingsRecord& s, const HostKeyPolicy& keys) const {
+        return s.Hostname + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' + s.Username +
+               '\0' + keys.known_hosts + '\0' + std::to_string(static_cast<int>(keys.check)) +
+               '\0' + credential_hash(s);
+    }
+
+    // Runs command on the session under key within the login's time limit, waiting for a
+    // command already on it; the warnings of its login go to warnings.
+    CapturedListing take(const std::string& key, const CheckSettingsRecord& s,
+                         const HostKeyPolicy& keys, const std::string& command,
+                         std::vector<std::string>& warnings) {
+        const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        std::shared_ptr<Slot> slot;
+        {
+            const std::lock_guard lock(mutex);
+            auto& entry = slots[key];
+            if (!entry) entry = std::make_shared<Slot>();
+            slot = entry;
+        }
+        if (!slot->busy.try_lock_until(deadline)) {
+            return {true,
+                    {},
+                    timed_out(seconds, "connecting",
+                              remote_words(s.Hostname, s.Port != 0 ? s.Port : 22)),
+                    FailureKind::Timeout};
+        }
+        const std::lock_guard lock(slot->busy, std::adopt_lock);
+        CapturedListing got = listing(*slot, s, keys, command, deadline, seconds);
+        warnings = slot->warnings;
+        return got;
+    }
+
     CheckReport check(const CheckRequest& r, std::map<std::string, CapturedListing>& taken) {
         CheckSettingsRecord s;
         try {
@@ -167,36 +200,13 @@ struct SessionPool::Impl {
         if (s.Username.empty() || (s.Password.empty() && s.KeyFile.empty()) || s.Protocol == "1" ||
             s.Hostname.empty())
             return run_checks({r}).front();
-        const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
-        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        std::string key = s.Hostname + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' +
-                          s.Username + '\0' + r.host_keys.known_hosts + '\0' +
-                          std::to_string(static_cast<int>(r.host_keys.check)) + '\0' +
-                          credential_hash(s);
-        const std::string listing_key = key + '\0' + listing_command_line(s.OSType, s.AddWait);
-        auto it = taken.find(listing_key);
+        const std::string key = session_key(s, r.host_keys);
+        const std::string command = listing_command_line(s.OSType, s.AddWait);
+        auto it = taken.find(key + '\0' + command);
         std::vector<std::string> warnings;  // the taker's only, as in a direct run of many rules
         if (it == taken.end()) {
-            std::shared_ptr<Slot> slot;
-            {
-                const std::lock_guard lock(mutex);
-                auto& entry = slots[key];
-                if (!entry) entry = std::make_shared<Slot>();
-                slot = entry;
-            }
-            CapturedListing got;
-            if (!slot->busy.try_lock_until(deadline)) {
-                got = {true,
-                       {},
-                       timed_out(seconds, "connecting",
-                                 remote_words(s.Hostname, s.Port != 0 ? s.Port : 22)),
-                       FailureKind::Timeout};
-            } else {
-                const std::lock_guard lock(slot->busy, std::adopt_lock);
-                got = listing(*slot, s, r.host_keys, deadline, seconds);
-                warnings = slot->warnings;
-            }
-            it = taken.emplace(listing_key, std::move(got)).first;
+            it = taken.emplace(key + '\0' + command, take(key, s, r.host_keys, command, warnings))
+                     .first;
         }
         CheckReport report;
         try {
@@ -242,6 +252,24 @@ std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& reque
     const std::lock_guard lock(impl_->mutex);
     impl_->figures.requests += requests.size();
     return reports;
+}
+
+RawOutcome SessionPool::run_raw(const CheckSettingsRecord& login, const HostKeyPolicy& host_keys,
+                                const std::string& command) {
+    RawOutcome out;
+    try {
+        std::vector<std::string> warnings;
+        CapturedListing got =
+            impl_->take(impl_->session_key(login, host_keys), login, host_keys, command, warnings);
+        out = {std::move(got.received), got.failure, std::move(got.error), std::move(warnings)};
+    } catch (const std::exception& e) {
+        out.failure = FailureKind::Call;
+        out.text = std::string("Internal error: ") + e.what();
+    }
+    if (out.failure != FailureKind::None) impl_->count_failure(out.failure);
+    const std::lock_guard lock(impl_->mutex);
+    ++impl_->figures.requests;
+    return out;
 }
 
 void SessionPool::tend() {

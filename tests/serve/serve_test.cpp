@@ -33,6 +33,13 @@ int count_in_log(const std::string& words) {
     return n;
 }
 int logins() { return count_in_log("Accepted password for"); }
+std::string sshd_pid() {
+    std::ifstream in(fx("VARNOK_SSH_HOST_PUB").substr(0, fx("VARNOK_SSH_HOST_PUB").rfind('/')) +
+                     "/sshd.pid");
+    std::string pid;
+    in >> pid;
+    return pid;
+}
 
 int connect_to(const std::string& path) {
     sockaddr_un a{};
@@ -105,6 +112,13 @@ class Serve : public ::testing::Test {
         EXPECT_EQ(got.status, 0);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20500));
     }
+    // The listener's children are the sessions' privileged sshd processes: none but the
+    // check's own, which it leaves out, through a held session too.
+    CliRun procs(const std::string& extra, const std::string& env = "") {
+        return varnok("procs -H 127.0.0.1 -t 20 -p " + sshd_pid() + " -w 0:0 --param " +
+                          param(fx("VARNOK_SSH_PASSWORD"), fx("VARNOK_SSH_PORT")) + " " + extra,
+                      "", env);
+    }
     // Sends raw bytes and returns the answer frame's text ("" when the daemon closed without).
     std::string raw(const std::string& bytes) {
         const int fd = connect_to(socket_);
@@ -132,6 +146,23 @@ TEST_F(Serve, HundredChecksOneLoginSameBytesAsDirect) {
     EXPECT_EQ(logins() - before, 1);
 }
 
+TEST_F(Serve, ProcsRidesOneSessionSameBytesAsDirect) {
+    const CliRun direct = procs("");
+    ASSERT_EQ(direct.status, 0) << direct.out << direct.err;
+    const int before = logins();
+    // A check of the same login opens the session the procs checks ride.
+    ASSERT_EQ(
+        check("--no-fallback --via " + socket_, fx("VARNOK_SSH_PASSWORD"), fx("VARNOK_SSH_PORT"))
+            .status,
+        0);
+    for (int i = 0; i < 2; ++i) {
+        const CliRun via = procs("--no-fallback --via " + socket_);
+        EXPECT_EQ(via.out, direct.out);
+        EXPECT_EQ(via.status, direct.status);
+    }
+    EXPECT_EQ(logins() - before, 1);
+}
+
 TEST_F(Serve, WarningsComeThroughAsInADirectCheck) {
     // Root writes anywhere: only a folder that is a file keeps the key from being recorded.
     const std::string known_hosts = " --known-hosts " + (dir_ / "serve.yaml" / "kh").string();
@@ -140,6 +171,10 @@ TEST_F(Serve, WarningsComeThroughAsInADirectCheck) {
     // The first logs in; the second rides the session the first opened.
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(check("--no-fallback --via " + socket_ + known_hosts).out, direct.out);
+    // procs hears the warnings of its login through the daemon too.
+    const CliRun procs_direct = procs(known_hosts);
+    ASSERT_TRUE(contains(procs_direct.out, "\nwarning: the host key of")) << procs_direct.out;
+    EXPECT_EQ(procs("--no-fallback --via " + socket_ + known_hosts).out, procs_direct.out);
 }
 
 TEST_F(Serve, SilentHostTimesOutAsInADirectCheck) {
@@ -165,6 +200,13 @@ TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknown) {
                "VARNOK_VIA=" + socket_)
             .out,
         "PROCS UNKNOWN: varnok serve at " + socket_ + " did not answer\n");
+    EXPECT_EQ(procs("--via " + socket_).out, procs("").out);
+    const std::string via = "VARNOK_VIA=" + socket_;
+    EXPECT_EQ(procs("--no-fallback", via).out,
+              "PROCS UNKNOWN: varnok serve at " + socket_ + " did not answer\n");
+    EXPECT_EQ(procs("--no-fallback --format json", via).out,
+              R"({"status":"UNKNOWN","exit":3,"text":"PROCS UNKNOWN: varnok serve at )" + socket_ +
+                  " did not answer\"}\n");
 }
 
 TEST_F(Serve, DaemonKilledDuringTheListingFallsBack) {
@@ -183,13 +225,7 @@ TEST_F(Serve, FrozenDaemonFallsBack) {
 TEST_F(Serve, DroppedSessionsLogInAgain) {
     ASSERT_EQ(check("--via " + socket_).status, 0);
     // The sshd's session processes end, as at a restart; the listener stays.
-    const std::string master = [] {
-        std::ifstream in(fx("VARNOK_SSH_HOST_PUB").substr(0, fx("VARNOK_SSH_HOST_PUB").rfind('/')) +
-                         "/sshd.pid");
-        std::string pid;
-        in >> pid;
-        return pid;
-    }();
+    const std::string master = sshd_pid();
     for (const auto& proc : fs::directory_iterator("/proc")) {
         std::ifstream stat(proc.path() / "stat");
         std::string pid, name, state, ppid;
