@@ -95,7 +95,8 @@ std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state)
     out += "varnok_sessions_open " + std::to_string(pool.sessions_open) + "\n";
     head(out, "varnok_logins_total", "counter", "SSH logins attempted.");
     out += "varnok_logins_total " + std::to_string(pool.logins) + "\n";
-    head(out, "varnok_requests_total", "counter", "Checks answered, each rule once.");
+    head(out, "varnok_requests_total", "counter",
+         "Checks answered, each rule and each procs check once.");
     out += "varnok_requests_total " + std::to_string(pool.requests) + "\n";
     head(out, "varnok_probes_total", "counter", "Probes answered over HTTP.");
     out += "varnok_probes_total " + std::to_string(state.probes) + "\n";
