@@ -163,12 +163,9 @@ std::optional<int> run_check_words(const std::vector<std::string>& args,
     auto o = std::make_shared<CheckOptions>();
     add_check_options(cmd, o);
     o->rules.inlined_files = files;
+    if (!parse_sent_words(cmd, args)) return std::nullopt;
     try {
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        cmd.parse(reversed);
         return run(*o, check, out, err, true);
-    } catch (const CLI::ParseError&) {
-        return std::nullopt;
     } catch (const DirectOnly&) {
         return std::nullopt;
     }

@@ -261,12 +261,7 @@ std::optional<int> run_procs_words(const std::vector<std::string>& args,
     auto o = std::make_shared<ProcsOptions>();
     add_procs_options(cmd, o);
     o->rules.inlined_files = files;
-    try {
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        cmd.parse(reversed);
-    } catch (const CLI::ParseError&) {
-        return std::nullopt;
-    }
+    if (!parse_sent_words(cmd, args)) return std::nullopt;
     // Many hosts are the client's to run; a missing host name is refused before any login.
     if (!o->hosts_file.empty() || o->host.empty()) return std::nullopt;
     return run(*o, remote, out);

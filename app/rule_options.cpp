@@ -54,6 +54,17 @@ std::function<void()> add_host_options(CLI::App& cmd, HostOptions& o,
     };
 }
 
+bool parse_sent_words(CLI::App& cmd, const std::vector<std::string>& words) {
+    try {
+        // CLI11 takes a vector of words last to first.
+        std::vector<std::string> reversed(words.rbegin(), words.rend());
+        cmd.parse(reversed);
+        return true;
+    } catch (const CLI::ParseError&) {
+        return false;
+    }
+}
+
 void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
     cmd.add_option("--known-hosts", o.known_hosts,
                    "Host keys are looked up in (and recorded to) FILE, OpenSSH's known_hosts "

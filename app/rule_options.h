@@ -45,6 +45,10 @@ struct HostOptions {
 std::function<void()> add_host_options(CLI::App& cmd, HostOptions& options,
                                        const std::string& host_names);
 
+/// Parses the words a `--via` client sent (a subcommand's, without its name) into cmd; false
+/// when they do not parse, which leaves the run to the client.
+bool parse_sent_words(CLI::App& cmd, const std::vector<std::string>& words);
+
 /// The host key policy of the options.
 HostKeyPolicy host_key_policy(const RuleOptions& options);
 
