@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ struct CheckRequest {
     std::string param;        ///< xc_parameter: the parameter string
     HostKeyPolicy host_keys;  ///< the command line's known_hosts policy
     std::string rule_name;    ///< the name the report goes under (a service, a metric label)
+    /// The KEYF file's contents when the caller read it: `varnok serve` opens no file a request
+    /// names, so it logs in only with a key it was given.
+    std::optional<std::string> key_text = std::nullopt;
 };
 
 /// What one check gave. failure None means the listing ran and the rule decided `passed`.

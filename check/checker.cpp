@@ -52,6 +52,7 @@ std::vector<CheckReport> run_checks(const std::vector<CheckRequest>& requests) {
             const auto shared = key ? listings.find(*key) : listings.end();
             VarnokCom com;
             com.form().host_keys = request.host_keys;
+            com.form().key_text = request.key_text;
             com.put_xc_hostname(Variant(request.host));
             com.put_xc_timeout(Variant(request.timeout));
             com.put_xc_parameter(Variant(request.param));

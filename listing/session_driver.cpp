@@ -62,9 +62,12 @@ void SessionDriver::Get_Process_list() {
         Ssh->set_login_name(s.Username);
         Ssh->set_password(s.Password);
         if (!s.KeyFile.empty()) {
-            SshKeys->load_private_key(s.KeyFile, s.Password.empty()
-                                                     ? std::nullopt
-                                                     : std::optional<std::string>(s.Password));
+            const auto pass_phrase =
+                s.Password.empty() ? std::nullopt : std::optional<std::string>(s.Password);
+            if (key_text)
+                SshKeys->import_private_key(*key_text, s.KeyFile, pass_phrase);
+            else
+                SshKeys->load_private_key(s.KeyFile, pass_phrase);
             Ssh->set_authentication_method(SshAuth::PublicKey);
             // KeyType selects nothing: the key object hands over the key it loaded, of any type.
             Ssh->set_private_key(*SshKeys);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ class SessionDriver {
 
     /// How the listings of this driver check host keys (the command line sets it from its options).
     HostKeyPolicy host_keys;
+    /// The KEYF file's contents when the caller has read them; the key file is then not opened.
+    std::optional<std::string> key_text;
 
     /// The client of the last listing; replaced by the next one.
     std::unique_ptr<SshClient> Ssh;

@@ -41,11 +41,17 @@ class SshKeys {
 
     /// Loads the private key from a file; throws SshError (Auth) with a readable description.
     void load_private_key(const std::string& path, const std::optional<std::string>& pass_phrase);
+    /// Reads the private key from a key file's contents (named path in texts); throws SshError
+    /// (Auth) as load_private_key does.
+    void import_private_key(const std::string& text, const std::string& path,
+                            const std::optional<std::string>& pass_phrase);
     /// The loaded key (null before a load), shared with whoever logs in with it.
     std::shared_ptr<ssh_key_struct> key() const { return key_; }
 
   private:
     friend class SshClient;
+    [[noreturn]] static void throw_unreadable(const std::string& path,
+                                              const std::optional<std::string>& pass_phrase);
     std::shared_ptr<ssh_key_struct> key_;
 };
 

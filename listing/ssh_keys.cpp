@@ -25,6 +25,24 @@ void SshKeys::load_private_key(const std::string& path,
         key_.reset(raw, KeyFree());
         return;
     }
+    throw_unreadable(path, pass_phrase);
+}
+
+void SshKeys::import_private_key(const std::string& text, const std::string& path,
+                                 const std::optional<std::string>& pass_phrase) {
+    key_.reset();
+    last_ssh_log().clear();
+    ssh_key raw = nullptr;
+    if (ssh_pki_import_privkey_base64(text.c_str(), pass_phrase ? pass_phrase->c_str() : nullptr,
+                                      nullptr, nullptr, &raw) == SSH_OK) {
+        key_.reset(raw, KeyFree());
+        return;
+    }
+    throw_unreadable(path, pass_phrase);
+}
+
+void SshKeys::throw_unreadable(const std::string& path,
+                               const std::optional<std::string>& pass_phrase) {
     const std::string& log = last_ssh_log();
     const bool pass_problem = log.find("correct password") != std::string::npos ||
                               log.find("bad decrypt") != std::string::npos ||

@@ -6,11 +6,8 @@
 #include <openssl/rand.h>
 #include <poll.h>
 
-#include <atomic>
-#include <fstream>
-#include <iterator>
+#include <condition_variable>
 #include <optional>
-#include <semaphore>
 
 #include "automation/automation_error.h"
 #include "check/frmmain.h"
@@ -26,10 +23,46 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+// Logins in progress, shared between the socket and HTTP: HTTP probes hold at most their own
+// share, so that a flood of probes to silent hosts leaves the engine's checks the rest.
+class LoginSlots {
+  public:
+    LoginSlots(int total, int http) : total_(total), http_(http) {}
+
+    bool acquire_until(RequestOrigin origin, Clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        const bool http = origin == RequestOrigin::Http;
+        if (!freed_.wait_until(lock, deadline,
+                               [&] { return in_use_ < total_ && (!http || http_in_use_ < http_); }))
+            return false;
+        ++in_use_;
+        if (http) ++http_in_use_;
+        return true;
+    }
+
+    void release(RequestOrigin origin) {
+        {
+            const std::lock_guard lock(mutex_);
+            --in_use_;
+            if (origin == RequestOrigin::Http) --http_in_use_;
+        }
+        freed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    const int total_, http_;
+    int in_use_ = 0, http_in_use_ = 0;
+};
+
+// What a request logs in with besides its settings, and where it came from.
+struct Credentials {
+    HostKeyPolicy host_keys;
+    std::optional<std::string> key_text;
+    RequestOrigin origin;
+    std::optional<Clock::time_point> deadline;  // at the latest, whatever the time limit says
+};
 
 // One open session and the lock that lets one command at a time run on it.
 struct Slot {
@@ -44,22 +77,26 @@ struct Slot {
 
 struct SessionPool::Impl {
     std::chrono::seconds idle, keepalive;
-    std::counting_semaphore<1024> logins_allowed;
+    LoginSlots logins_allowed;
     unsigned char hash_key[32];
     mutable std::mutex mutex;  // guards slots and figures
     std::map<std::string, std::shared_ptr<Slot>> slots;
     PoolFigures figures;
 
-    Impl(std::chrono::seconds i, std::chrono::seconds k, int max_logins)
-        : idle(i), keepalive(k), logins_allowed(std::clamp(max_logins, 1, 1024)) {
+    Impl(std::chrono::seconds i, std::chrono::seconds k, int max_logins, int http_logins)
+        : idle(i),
+          keepalive(k),
+          logins_allowed(std::max(max_logins, 1),
+                         std::clamp(http_logins > 0 ? http_logins : max_logins / 2, 1,
+                                    std::max(max_logins, 1))) {
         if (RAND_bytes(hash_key, sizeof hash_key) != 1) throw std::runtime_error("no random key");
     }
 
     // The credentials as a keyed hash, so that the map holds no password and a request rides a
     // session only with the secret that opened it.
-    std::string credential_hash(const CheckSettingsRecord& s) const {
-        std::string secret = s.Password + '\0' + s.KeyFile + '\0';
-        if (!s.KeyFile.empty()) secret += file_text(s.KeyFile);
+    std::string credential_hash(const CheckSettingsRecord& s,
+                                const std::optional<std::string>& key_text) const {
+        std::string secret = s.Password + '\0' + s.KeyFile + '\0' + key_text.value_or("");
         unsigned char mac[EVP_MAX_MD_SIZE];
         unsigned int size = 0;
         HMAC(EVP_sha256(), hash_key, sizeof hash_key,
@@ -73,30 +110,37 @@ struct SessionPool::Impl {
         ++figures.failures[failure_name(kind)];
     }
 
-    std::optional<Refusal> login(const CheckSettingsRecord& s, const HostKeyPolicy& keys,
+    std::optional<Refusal> login(const CheckSettingsRecord& s, const Credentials& c,
                                  Clock::time_point deadline, int seconds,
                                  std::unique_ptr<SshSession>& out,
                                  std::vector<std::string>& warnings) {
         LoginTarget target{s.Hostname, static_cast<uint16_t>(s.Port != 0 ? s.Port : 22),
                            s.Username, s.Password,
-                           nullptr,    keys};
+                           nullptr,    c.host_keys};
         const std::string where = remote_words(target.host, target.port);
         SshKeys key_object;
         try {
             if (!s.KeyFile.empty()) {
-                key_object.load_private_key(
-                    s.KeyFile, s.Password.empty() ? std::nullopt : std::optional(s.Password));
+                // The daemon opens no file a request names: the key comes as text or not at all.
+                if (!c.key_text)
+                    return Refusal{FailureKind::Auth, "Cannot read the key file '" + s.KeyFile +
+                                                          "': varnok serve opens no file a "
+                                                          "request names"};
+                key_object.import_private_key(
+                    *c.key_text, s.KeyFile,
+                    s.Password.empty() ? std::nullopt : std::optional(s.Password));
                 target.key = key_object.key();
             }
         } catch (const SshError& e) {
             return Refusal{e.kind(), e.what()};
         }
-        if (!logins_allowed.try_acquire_until(deadline))
+        if (!logins_allowed.acquire_until(c.origin, deadline))
             return Refusal{FailureKind::Timeout, timed_out(seconds, "connecting", where)};
         struct Release {
-            std::counting_semaphore<1024>& s;
-            ~Release() { s.release(); }
-        } release{logins_allowed};
+            LoginSlots& slots;
+            RequestOrigin origin;
+            ~Release() { slots.release(origin); }
+        } release{logins_allowed, c.origin};
         {
             const std::lock_guard lock(mutex);
             ++figures.logins;
@@ -135,14 +179,14 @@ struct SessionPool::Impl {
     // Takes the listing on the slot's session, logging in where it has none; a session that
     // breaks under a request is dropped and the request logs in again while time is left. Every
     // request on a session hears its login's warnings, as each direct check would at its own.
-    CapturedListing listing(Slot& slot, const CheckSettingsRecord& s, const HostKeyPolicy& keys,
+    CapturedListing listing(Slot& slot, const CheckSettingsRecord& s, const Credentials& c,
                             const std::string& command, Clock::time_point deadline, int seconds) {
         const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
         for (;;) {
             const bool fresh = !slot.session;
             if (fresh) {
                 slot.warnings.clear();
-                if (auto refusal = login(s, keys, deadline, seconds, slot.session, slot.warnings))
+                if (auto refusal = login(s, c, deadline, seconds, slot.session, slot.warnings))
                     return {true, {}, refusal->text, refusal->kind};
             }
             CommandOutcome out = run_command(*slot.session, command, deadline, seconds, where);
@@ -156,19 +200,21 @@ struct SessionPool::Impl {
     }
 
     // The session a login rides: one per host, port, user, host-key policy and credentials.
-    std::string session_key(const CheckSettingsRecord& s, const HostKeyPolicy& keys) const {
+    std::string session_key(const CheckSettingsRecord& s, const Credentials& c) const {
         return s.Hostname + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' + s.Username +
-               '\0' + keys.known_hosts + '\0' + std::to_string(static_cast<int>(keys.check)) +
-               '\0' + credential_hash(s);
+               '\0' + c.host_keys.known_hosts + '\0' +
+               std::to_string(static_cast<int>(c.host_keys.check)) + '\0' +
+               credential_hash(s, c.key_text);
     }
 
     // Runs command on the session under key within the login's time limit, waiting for a
     // command already on it; the warnings of its login go to warnings.
-    CapturedListing take(const std::string& key, const CheckSettingsRecord& s,
-                         const HostKeyPolicy& keys, const std::string& command,
-                         std::vector<std::string>& warnings) {
+    CapturedListing take(const CheckSettingsRecord& s, const Credentials& c,
+                         const std::string& command, std::vector<std::string>& warnings) {
+        const std::string key = session_key(s, c);
         const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
-        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        const auto deadline = std::min(Clock::now() + std::chrono::seconds(seconds),
+                                       c.deadline.value_or(Clock::time_point::max()));
         std::shared_ptr<Slot> slot;
         {
             const std::lock_guard lock(mutex);
@@ -184,12 +230,14 @@ struct SessionPool::Impl {
                     FailureKind::Timeout};
         }
         const std::lock_guard lock(slot->busy, std::adopt_lock);
-        CapturedListing got = listing(*slot, s, keys, command, deadline, seconds);
+        CapturedListing got = listing(*slot, s, c, command, deadline, seconds);
         warnings = slot->warnings;
         return got;
     }
 
-    CheckReport check(const CheckRequest& r, std::map<std::string, CapturedListing>& taken) {
+    CheckReport check(const CheckRequest& r, RequestOrigin origin,
+                      std::optional<Clock::time_point> deadline,
+                      std::map<std::string, CapturedListing>& taken) {
         CheckSettingsRecord s;
         try {
             s = decode_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
@@ -200,18 +248,17 @@ struct SessionPool::Impl {
         if (s.Username.empty() || (s.Password.empty() && s.KeyFile.empty()) || s.Protocol == "1" ||
             s.Hostname.empty())
             return run_checks({r}).front();
-        const std::string key = session_key(s, r.host_keys);
+        const Credentials c{r.host_keys, r.key_text, origin, deadline};
         const std::string command = listing_command_line(s.OSType, s.AddWait);
-        auto it = taken.find(key + '\0' + command);
+        const std::string key = session_key(s, c) + '\0' + command;
+        auto it = taken.find(key);
         std::vector<std::string> warnings;  // the taker's only, as in a direct run of many rules
-        if (it == taken.end()) {
-            it = taken.emplace(key + '\0' + command, take(key, s, r.host_keys, command, warnings))
-                     .first;
-        }
+        if (it == taken.end()) it = taken.emplace(key, take(s, c, command, warnings)).first;
         CheckReport report;
         try {
             VarnokCom com;
             com.form().host_keys = r.host_keys;
+            com.form().key_text = r.key_text;
             com.put_xc_hostname(Variant(r.host));
             com.put_xc_timeout(Variant(r.timeout));
             com.put_xc_parameter(Variant(r.param));
@@ -227,18 +274,21 @@ struct SessionPool::Impl {
     }
 };
 
-SessionPool::SessionPool(std::chrono::seconds idle, std::chrono::seconds keepalive, int max_logins)
-    : impl_(std::make_unique<Impl>(idle, keepalive, max_logins)) {}
+SessionPool::SessionPool(std::chrono::seconds idle, std::chrono::seconds keepalive, int max_logins,
+                         int http_logins)
+    : impl_(std::make_unique<Impl>(idle, keepalive, max_logins, http_logins)) {}
 
 SessionPool::~SessionPool() = default;
 
-std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& requests) {
+std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& requests,
+                                          RequestOrigin origin,
+                                          std::optional<Clock::time_point> deadline) {
     std::vector<CheckReport> reports;
     std::map<std::string, CapturedListing> taken;
     for (const CheckRequest& r : requests) {
         CheckReport report;
         try {
-            report = impl_->check(r, taken);
+            report = impl_->check(r, origin, deadline, taken);
         } catch (const std::exception& e) {
             report.failure = FailureKind::Call;
             report.error_number = 51;
@@ -255,12 +305,13 @@ std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& reque
 }
 
 RawOutcome SessionPool::run_raw(const CheckSettingsRecord& login, const HostKeyPolicy& host_keys,
-                                const std::string& command) {
+                                const std::string& command,
+                                const std::optional<std::string>& key_text) {
     RawOutcome out;
     try {
         std::vector<std::string> warnings;
-        CapturedListing got =
-            impl_->take(impl_->session_key(login, host_keys), login, host_keys, command, warnings);
+        CapturedListing got = impl_->take(
+            login, {host_keys, key_text, RequestOrigin::Socket, std::nullopt}, command, warnings);
         out = {std::move(got.received), got.failure, std::move(got.error), std::move(warnings)};
     } catch (const std::exception& e) {
         out.failure = FailureKind::Call;
