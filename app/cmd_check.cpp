@@ -27,9 +27,6 @@ struct CheckOptions : HostOptions {
     RuleOptions rules;
 };
 
-// A run that `varnok serve` leaves to its client, which then checks directly and says why.
-struct DirectOnly {};
-
 std::string joined(const std::vector<std::string>& words, const std::string& separator) {
     std::string text;
     for (const std::string& w : words) text += (text.empty() ? "" : separator) + w;
@@ -56,16 +53,13 @@ std::string footer() {
            "hosts).";
 }
 
-// served: the run of a client's request, which may not write the engine's pipe and leaves
-// whatever stops it before checking to the client.
-int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::ostream& err,
-        bool served) {
+// Under the daemon (o.rules.served) the run of a client's request: it may not write the engine's
+// pipe nor read a hosts file, and leaves whatever stops it before checking to the client.
+int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::ostream& err) {
     const bool nagios = o.format == "nagios";
-    if (served && !o.passive.empty()) throw DirectOnly{};
-    const auto text_of = [&o](const std::string& file) {
-        const auto sent = o.rules.inlined_files.find(file);
-        return sent != o.rules.inlined_files.end() ? sent->second : read_text(file);
-    };
+    const bool served = o.rules.served != nullptr;
+    if (served && !o.passive.empty()) throw DirectOnly("--passive results are the client's");
+    if (served && !o.hosts_file.empty()) throw DirectOnly("--hosts runs are the client's");
     Thresholds thresholds;
     std::vector<CheckRequest> rules;
     std::vector<HostEntry> hosts;
@@ -73,12 +67,13 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
         thresholds = read_thresholds(o.warning, o.critical);
         rules = read_requests(o.rules);
         hosts = o.hosts_file.empty() ? std::vector<HostEntry>{{o.host, o.rules.timeout}}
-                                     : parse_hosts(text_of(o.hosts_file), o.rules.timeout);
+                                     : parse_hosts(read_text(o.hosts_file), o.rules.timeout);
+    } catch (const DirectOnly&) {
+        throw;
     } catch (const std::exception& e) {
-        if (served) throw DirectOnly{};
+        if (served) throw DirectOnly(e.what());
         return fail(nagios, e.what());
     }
-    if (served && hosts.empty()) throw DirectOnly{};
     if (hosts.empty()) return fail(nagios, o.hosts_file + " names no host");
     const OutputFormat format = nagios               ? OutputFormat::Nagios
                                 : o.format == "json" ? OutputFormat::Json
@@ -152,23 +147,17 @@ void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
 Action add_check_command(CLI::App& cmd) {
     auto o = std::make_shared<CheckOptions>();
     add_check_options(cmd, o);
-    return {[o] { return run(*o, run_checks, std::cout, std::cerr, false); },
+    return {[o] { return run(*o, run_checks, std::cout, std::cerr); },
             [o] { return o->format == "nagios"; }};
 }
 
-std::optional<int> run_check_words(const std::vector<std::string>& args,
-                                   const std::map<std::string, std::string>& files,
-                                   const HostCheck& check, std::ostream& out, std::ostream& err) {
+int run_check_words(const std::vector<std::string>& args, const ServedContext& served,
+                    const HostCheck& check, std::ostream& out, std::ostream& err) {
     CLI::App cmd;
     auto o = std::make_shared<CheckOptions>();
     add_check_options(cmd, o);
-    o->rules.inlined_files = files;
-    if (!parse_sent_words(cmd, args)) return std::nullopt;
-    try {
-        return run(*o, check, out, err, true);
-    } catch (const DirectOnly&) {
-        return std::nullopt;
-    }
+    parse_sent_words(cmd, args, o->rules, served);
+    return run(*o, check, out, err);
 }
 
 }  // namespace varnok

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/host_runner.h"
+#include "app/rule_options.h"
 #include "app/subcommand.h"
 
 namespace varnok {
@@ -20,8 +21,9 @@ Action add_check_command(CLI::App& cmd);
 /// texts in files stand for the files they name, check takes the listings, out and err get what
 /// the command prints; the exit status, or nullopt for a run the client must make itself
 /// (arguments that do not parse, --passive, a file that cannot be read).
-std::optional<int> run_check_words(const std::vector<std::string>& args,
-                                   const std::map<std::string, std::string>& files,
-                                   const HostCheck& check, std::ostream& out, std::ostream& err);
+/// Runs the words a `--via` client sent after `varnok check` as the daemon does (see
+/// ServedContext), with its pool as check; throws DirectOnly for a run that is the client's.
+int run_check_words(const std::vector<std::string>& args, const ServedContext& served,
+                    const HostCheck& check, std::ostream& out, std::ostream& err);
 
 }  // namespace varnok

@@ -159,6 +159,8 @@ int run(const ProcsOptions& o, const RemoteRun& remote, std::ostream& out) {
         if (hosts.empty()) return unknown(o.hosts_file + " names no host");
         // What is wrong for every host is one UNKNOWN; a host's own time limit is its own.
         target = read_target(o, param, {hosts.front().host, o.rules.timeout});
+    } catch (const DirectOnly&) {
+        throw;
     } catch (const std::exception& e) {
         return unknown(e.what());
     }
@@ -254,17 +256,21 @@ Action add_procs_command(CLI::App& cmd) {
     return {[o] { return run(*o, run_remote, std::cout); }, [o] { return o->format == "nagios"; }};
 }
 
-std::optional<int> run_procs_words(const std::vector<std::string>& args,
-                                   const std::map<std::string, std::string>& files,
-                                   const RemoteRun& remote, std::ostream& out) {
+int run_procs_words(const std::vector<std::string>& args, const ServedContext& served,
+                    const KeyedRemoteRun& remote, std::ostream& out) {
     CLI::App cmd;
     auto o = std::make_shared<ProcsOptions>();
     add_procs_options(cmd, o);
-    o->rules.inlined_files = files;
-    if (!parse_sent_words(cmd, args)) return std::nullopt;
-    // Many hosts are the client's to run; a missing host name is refused before any login.
-    if (!o->hosts_file.empty() || o->host.empty()) return std::nullopt;
-    return run(*o, remote, out);
+    parse_sent_words(cmd, args, o->rules, served);
+    if (!o->hosts_file.empty()) throw DirectOnly("--hosts runs are the client's");
+    if (o->host.empty()) throw DirectOnly("no host");
+    // The login's key comes as the text the client sent, never from the path.
+    return run(*o, [&](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
+                       const std::string& command) {
+        return remote(login, keys, command,
+                      login.KeyFile.empty() ? std::nullopt
+                                            : std::optional(file_text(o->rules, login.KeyFile)));
+    }, out);
 }
 
 }  // namespace varnok

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/remote_run.h"
+#include "app/rule_options.h"
 #include "app/subcommand.h"
 
 namespace varnok {
@@ -20,8 +21,9 @@ Action add_procs_command(CLI::App& cmd);
 /// texts in files stand for the files they name, remote runs the listing command, out gets what
 /// the command prints; the exit status, or nullopt for a run the client must make itself
 /// (arguments that do not parse, --hosts, no host name).
-std::optional<int> run_procs_words(const std::vector<std::string>& args,
-                                   const std::map<std::string, std::string>& files,
-                                   const RemoteRun& remote, std::ostream& out);
+/// Runs the words a `--via` client sent after `varnok procs` as the daemon does (see
+/// ServedContext), with its pool as remote; throws DirectOnly for a run that is the client's.
+int run_procs_words(const std::vector<std::string>& args, const ServedContext& served,
+                    const KeyedRemoteRun& remote, std::ostream& out);
 
 }  // namespace varnok

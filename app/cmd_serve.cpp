@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -30,31 +31,38 @@ gid_t group_id(const std::string& name) {
 }
 
 // A request is the words after `varnok check` (or, with "command":"procs", after `varnok
-// procs`) and the files they name; the answer what the command prints and its exit status, or
-// "direct" for a run the client must make itself.
-nlohmann::json answer(SessionPool& pool, const nlohmann::json& request) {
+// procs`) and the contents of the files they name; the answer what the command prints and its
+// exit status, or "direct" with the reason for a run the client must make itself.
+nlohmann::json answer(SessionPool& pool, const std::string& known_hosts,
+                      const nlohmann::json& request) {
+    const ServedContext served{request.value("files", std::map<std::string, std::string>()),
+                               known_hosts};
     const auto args = request.at("args").get<std::vector<std::string>>();
-    const auto files = request.value("files", std::map<std::string, std::string>());
     const std::string command = request.value("command", "check");
     std::ostringstream out, err;
-    std::optional<int> status;
-    if (command == "check") {
-        status = run_check_words(
-            args, files, [&pool](const std::vector<CheckRequest>& r) { return pool.run(r); }, out,
-            err);
-    } else if (command == "procs") {
-        status = run_procs_words(
-            args, files,
-            [&pool](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
-                    const std::string& line) {
-                RawOutcome got = pool.run_raw(login, keys, line);
-                return RemoteOutcome{std::move(got.received), got.failure, std::move(got.text),
-                                     std::move(got.warnings)};
-            },
-            out);
+    int status = 3;
+    try {
+        if (command == "check") {
+            status = run_check_words(
+                args, served, [&pool](const std::vector<CheckRequest>& r) { return pool.run(r); },
+                out, err);
+        } else if (command == "procs") {
+            status = run_procs_words(
+                args, served,
+                [&pool](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
+                        const std::string& line, const std::optional<std::string>& key_text) {
+                    RawOutcome got = pool.run_raw(login, keys, line, key_text);
+                    return RemoteOutcome{std::move(got.received), got.failure,
+                                         std::move(got.text), std::move(got.warnings)};
+                },
+                out);
+        } else {
+            throw DirectOnly("the daemon runs no " + command);
+        }
+    } catch (const DirectOnly& e) {
+        return {{"direct", true}, {"reason", e.what()}};
     }
-    if (!status) return {{"direct", true}};
-    return {{"status", *status}, {"out", out.str()}, {"err", err.str()}};
+    return {{"status", status}, {"out", out.str()}, {"err", err.str()}};
 }
 
 // Why a config is refused; "" when it reads.
@@ -69,7 +77,13 @@ std::string check_config(const Load& load) {
 }
 
 int run(const std::string& config_file) {
-    const auto load = [&config_file] { return parse_serve_config(read_text(config_file)); };
+    const auto load = [&config_file] {
+        ServeConfig c = parse_serve_config(read_text(config_file));
+        // As `varnok check` does, so that a daemon and its clients agree on one file.
+        const char* env = std::getenv("VARNOK_KNOWN_HOSTS");
+        if (c.host_keys.known_hosts.empty() && env != nullptr) c.host_keys.known_hosts = env;
+        return c;
+    };
     ServeConfig config;
     try {
         config = load();
@@ -89,7 +103,9 @@ int run(const std::string& config_file) {
     try {
         server = std::make_unique<SocketServer>(
             config.socket_path, group_id(config.socket_group),
-            [&pool](const nlohmann::json& r) { return answer(pool, r); });
+            [&pool, &config](const nlohmann::json& r) {
+                return answer(pool, config.host_keys.known_hosts, r);
+            });
         if (!config.http_listen.empty()) http = std::make_unique<HttpServer>(pool, config, load);
     } catch (const std::exception& e) {
         std::cerr << "varnok serve: " << e.what() << "\n";

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> words(args.begin() + 1, args.end());
     const std::optional<ViaRequest> request = via_request(args.front(), words);
     if (!request) run_whole_program(argv[0], args);
+    // TODO(merge): carry request->direct_reason to the direct run's warning line.
+    if (!request->direct_reason.empty()) run_whole_program(argv[0], args);
     const auto start = std::chrono::steady_clock::now();
     const ViaAnswer answer = ask_daemon(*request);
     if (answer.kind == ViaAnswer::Kind::Answered) {

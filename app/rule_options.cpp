@@ -10,6 +10,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "settings/param_string.h"
+
 namespace varnok {
 
 std::string read_text(const std::string& file) {
@@ -54,15 +56,27 @@ std::function<void()> add_host_options(CLI::App& cmd, HostOptions& o,
     };
 }
 
-bool parse_sent_words(CLI::App& cmd, const std::vector<std::string>& words) {
+void parse_sent_words(CLI::App& cmd, const std::vector<std::string>& words, RuleOptions& o,
+                      const ServedContext& served) {
+    o.served = &served;
     try {
         // CLI11 takes a vector of words last to first.
         std::vector<std::string> reversed(words.rbegin(), words.rend());
         cmd.parse(reversed);
-        return true;
-    } catch (const CLI::ParseError&) {
-        return false;
+    } catch (const CLI::ParseError& e) {
+        throw DirectOnly(std::string("the daemon cannot read the words: ") + e.what());
     }
+    // Another file would be one the request names, and its keys the client's to trust.
+    if (!o.known_hosts.empty() && o.known_hosts != served.known_hosts)
+        throw DirectOnly("known_hosts " + o.known_hosts + " is not the daemon's");
+    o.known_hosts = served.known_hosts;
+}
+
+std::string file_text(const RuleOptions& o, const std::string& path) {
+    if (!o.served) return read_text(path);
+    const auto sent = o.served->files.find(path);
+    if (sent == o.served->files.end()) throw DirectOnly(path + " was not sent to the daemon");
+    return sent->second;
 }
 
 void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
@@ -104,11 +118,8 @@ void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
                 const std::string path = o.param_files.at(next_file++);
                 const std::string stem = std::filesystem::path(path).stem().string();
                 // Read when the check runs, so that an unreadable file reaches its output.
-                o.sources.emplace_back(path == "-" || stem.empty() ? numbered : stem, [path, &o] {
-                    const auto sent = o.inlined_files.find(path);
-                    return without_line_end(sent != o.inlined_files.end() ? sent->second
-                                                                          : read_text(path));
-                });
+                o.sources.emplace_back(path == "-" || stem.empty() ? numbered : stem,
+                                       [path, &o] { return without_line_end(file_text(o, path)); });
             }
         }
     });
@@ -122,6 +133,8 @@ std::vector<CheckRequest> read_requests(const RuleOptions& o) {
         r.param = read();
         r.host_keys = host_key_policy(o);
         r.rule_name = name;
+        if (const std::string key = GetParamValue(r.param, "KEYF"); o.served && !key.empty())
+            r.key_text = file_text(o, key);
         requests.push_back(std::move(r));
     }
     return requests;

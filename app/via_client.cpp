@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/via_client.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -15,6 +19,7 @@
 
 #include "automation/variant.h"
 #include "serve/frames.h"
+#include "settings/param_string.h"
 
 namespace varnok {
 namespace {
@@ -62,7 +67,47 @@ std::optional<std::string> read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+constexpr off_t kMaxKeyFile = 64 * 1024;
+
 }  // namespace
+
+std::optional<std::string> read_key_file(const std::string& path, std::string& why) {
+    // O_NONBLOCK: a FIFO must not hold the check at open; fstat then refuses it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        why = "cannot read the key file " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    struct stat st {};
+    std::string text;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "the key file " + path + " is not a regular file";
+    } else if (st.st_size > kMaxKeyFile) {
+        why = "the key file " + path + " is larger than 64 KiB";
+    } else if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        why = "the key file " + path + " is open to others (mode " + mode + ")";
+    } else {
+        // At most one byte more than allowed: a file that grew since fstat is refused too.
+        text.resize(static_cast<size_t>(kMaxKeyFile) + 1);
+        size_t got = 0;
+        for (ssize_t n; got < text.size() && (n = ::read(fd, &text[got], text.size() - got)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                why = "cannot read the key file " + path + ": " + std::strerror(errno);
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);
+        if (why.empty() && got > static_cast<size_t>(kMaxKeyFile))
+            why = "the key file " + path + " is larger than 64 KiB";
+    }
+    ::close(fd);
+    if (!why.empty()) return std::nullopt;
+    return text;
+}
 
 std::optional<ViaRequest> via_request(const std::string& command,
                                       const std::vector<std::string>& args) {
@@ -71,6 +116,7 @@ std::optional<ViaRequest> via_request(const std::string& command,
     r.nagios = command == "procs";
     if (const char* env = std::getenv("VARNOK_VIA")) r.socket = env;
     bool known_hosts = false;
+    std::vector<std::string> params, keys;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         std::string value;
@@ -86,6 +132,12 @@ std::optional<ViaRequest> via_request(const std::string& command,
             const std::optional<std::string> text = value == "-" ? std::nullopt : read_file(value);
             if (!text) return std::nullopt;
             r.files.emplace_back(value, *text);
+            params.push_back(*text);
+        } else if (option_value(args, i, "--param", value)) {
+            params.push_back(value);
+        } else if (command == "procs" && (option_value(args, i, "--identity", value) ||
+                                          option_value(args, i, "-i", value))) {
+            keys.push_back(value);
         } else if (option_value(args, i, "--timeout", value) ||
                    option_value(args, i, "-t", value)) {
             r.seconds = time_limit_seconds(value);
@@ -97,6 +149,15 @@ std::optional<ViaRequest> via_request(const std::string& command,
         }
     }
     if (r.socket.empty()) return std::nullopt;
+    for (const std::string& param : params)
+        if (std::string key = GetParamValue(param, "KEYF"); !key.empty()) keys.push_back(key);
+    for (const std::string& key : keys) {
+        const auto sent = std::find_if(r.files.begin(), r.files.end(),
+                                       [&key](const auto& file) { return file.first == key; });
+        if (sent != r.files.end() || !r.direct_reason.empty()) continue;
+        if (std::optional<std::string> text = read_key_file(key, r.direct_reason))
+            r.files.emplace_back(key, std::move(*text));
+    }
     // --via and --no-fallback go along: the daemon's check and procs take and ignore them.
     r.args = args;
     // The daemon has an environment of its own: the client's known_hosts goes along.

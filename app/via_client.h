@@ -17,13 +17,21 @@ struct ViaRequest {
     int seconds = 30;               ///< the check's time limit
     std::vector<std::string> args;  ///< the words after the subcommand, as sent
     std::vector<std::pair<std::string, std::string>> files;  ///< files named, with their texts
+    /// Why the request cannot be sent (a key file that is not safe to send): the check runs
+    /// directly and says so. Empty when it can.
+    std::string direct_reason;
 };
 
-/// Reads the words after command ("check" or "procs"); nullopt when the run is the direct
-/// check's own (no socket, --passive, --hosts, help, or a file that cannot be read: the direct
-/// run says why).
+/// Reads the words after command ("check" or "procs") and the files they name, parameter files
+/// and key files (KEYF, -i), whose contents are sent: the daemon opens no file a request names.
+/// nullopt when the run is the direct check's own (no socket, --passive, --hosts, help, or a
+/// parameter file that cannot be read: the direct run says why).
 std::optional<ViaRequest> via_request(const std::string& command,
                                       const std::vector<std::string>& args);
+
+/// The contents of a private key file if it is one to send: a regular file of at most 64 KiB
+/// that group and others cannot use, as OpenSSH demands; otherwise nullopt and why.
+std::optional<std::string> read_key_file(const std::string& path, std::string& why);
 
 /// What the daemon said.
 struct ViaAnswer {

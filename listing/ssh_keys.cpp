@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "listing/ssh_client.h"
 #include "listing/ssh_handles.h"
@@ -14,10 +17,18 @@ SshKeys::~SshKeys() = default;
 void SshKeys::load_private_key(const std::string& path,
                                const std::optional<std::string>& pass_phrase) {
     key_.reset();
-    if (!std::ifstream(path, std::ios::binary)) {
-        throw SshError("Cannot read the key file '" + path + "': " + std::strerror(errno),
+    // O_NONBLOCK: a FIFO named as the key must not hold the check at open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    const bool opened = fd >= 0, regular = opened && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const int error = errno;
+    if (opened) ::close(fd);
+    if (!opened)
+        throw SshError("Cannot read the key file '" + path + "': " + std::strerror(error),
                        FailureKind::Auth);
-    }
+    if (!regular)
+        throw SshError("Cannot read the key file '" + path + "': not a regular file",
+                       FailureKind::Auth);
     last_ssh_log().clear();
     ssh_key raw = nullptr;
     if (ssh_pki_import_privkey_file(path.c_str(), pass_phrase ? pass_phrase->c_str() : nullptr,

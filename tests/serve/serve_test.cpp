@@ -59,7 +59,10 @@ class Serve : public ::testing::Test {
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         socket_ = (dir_ / "run" / "varnok.sock").string();
-        std::ofstream(dir_ / "serve.yaml") << "socket: " << socket_ << "\nhttp_listen: \"\"\n";
+        // The clients' known_hosts (tests/app/varnok_run.h): a request naming another is theirs.
+        std::ofstream(dir_ / "serve.yaml")
+            << "socket: " << socket_ << "\nhttp_listen: \"\"\nhost_keys: {known_hosts: "
+            << std::getenv("VARNOK_FIXTURE") << "/home/.ssh/known_hosts}\n";
         pid_ = fork();
         if (pid_ == 0) {
             execl(VARNOK_CORE_BINARY, "varnok", "serve", "--config", (dir_ / "serve.yaml").c_str(),
