@@ -265,12 +265,16 @@ int run_procs_words(const std::vector<std::string>& args, const ServedContext& s
     if (!o->hosts_file.empty()) throw DirectOnly("--hosts runs are the client's");
     if (o->host.empty()) throw DirectOnly("no host");
     // The login's key comes as the text the client sent, never from the path.
-    return run(*o, [&](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
-                       const std::string& command) {
-        return remote(login, keys, command,
-                      login.KeyFile.empty() ? std::nullopt
-                                            : std::optional(file_text(o->rules, login.KeyFile)));
-    }, out);
+    return run(
+        *o,
+        [&](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
+            const std::string& command) {
+            return remote(login, keys, command,
+                          login.KeyFile.empty()
+                              ? std::nullopt
+                              : std::optional(file_text(o->rules, login.KeyFile)));
+        },
+        out);
 }
 
 }  // namespace varnok

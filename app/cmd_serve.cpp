@@ -4,11 +4,15 @@
 #include <grp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -19,6 +23,7 @@
 #include "serve/serve_config.h"
 #include "serve/session_pool.h"
 #include "serve/socket_server.h"
+#include "serve/web_config.h"
 
 namespace varnok {
 namespace {
@@ -52,8 +57,8 @@ nlohmann::json answer(SessionPool& pool, const std::string& known_hosts,
                 [&pool](const CheckSettingsRecord& login, const HostKeyPolicy& keys,
                         const std::string& line, const std::optional<std::string>& key_text) {
                     RawOutcome got = pool.run_raw(login, keys, line, key_text);
-                    return RemoteOutcome{std::move(got.received), got.failure,
-                                         std::move(got.text), std::move(got.warnings)};
+                    return RemoteOutcome{std::move(got.received), got.failure, std::move(got.text),
+                                         std::move(got.warnings)};
                 },
                 out);
         } else {
@@ -76,14 +81,69 @@ std::string check_config(const Load& load) {
     }
 }
 
+// A loaded config, its warnings told.
+ServeConfig load_config(const std::string& config_file, bool quiet) {
+    ServeConfig c = load_serve_config(config_file);
+    // As `varnok check` does, so that a daemon and its clients agree on one file.
+    const char* env = std::getenv("VARNOK_KNOWN_HOSTS");
+    if (c.host_keys.known_hosts.empty() && env != nullptr) c.host_keys.known_hosts = env;
+    if (!quiet)
+        for (const std::string& w : c.warnings) std::cerr << "varnok serve: warning: " << w << "\n";
+    return c;
+}
+
+// --check-config: the config and the web config it names, only errors printed.
+int check_only(const std::string& config_file) {
+    try {
+        const ServeConfig config = load_config(config_file, true);
+        if (!config.web_config_file.empty()) load_web_config(config.web_config_file);
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << config_file << ": " << e.what() << "\n";
+        return 1;
+    }
+}
+
+// Each session and client socket is a file: a fleet needs more than the usual soft limit of
+// 1024, and the hard limit is the operator's to set (LimitNOFILE=).
+void raise_file_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Ends the process when an orderly stop takes longer than a monitoring system waits for it:
+// a login or a listing in flight may hold its thread for the whole time limit.
+class StopDeadline {
+  public:
+    StopDeadline(std::chrono::milliseconds grace, std::string socket)
+        : thread_([this, grace, socket = std::move(socket)] {
+              std::unique_lock lock(mutex_);
+              if (done_cv_.wait_for(lock, grace, [this] { return done_; })) return;
+              ::unlink(socket.c_str());
+              std::cerr << "varnok serve: stopped with requests in flight" << std::endl;
+              std::_Exit(0);
+          }) {}
+    ~StopDeadline() {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 int run(const std::string& config_file) {
-    const auto load = [&config_file] {
-        ServeConfig c = parse_serve_config(read_text(config_file));
-        // As `varnok check` does, so that a daemon and its clients agree on one file.
-        const char* env = std::getenv("VARNOK_KNOWN_HOSTS");
-        if (c.host_keys.known_hosts.empty() && env != nullptr) c.host_keys.known_hosts = env;
-        return c;
-    };
+    const auto load = [&config_file] { return load_config(config_file, false); };
     ServeConfig config;
     try {
         config = load();
@@ -91,21 +151,23 @@ int run(const std::string& config_file) {
         std::cerr << "varnok serve: " << config_file << ": " << e.what() << "\n";
         return 1;
     }
+    raise_file_limit();
     // The signals are taken on this thread only, so they are blocked before any other starts.
     sigset_t signals;
     sigemptyset(&signals);
     for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    SessionPool pool(config.idle_timeout, config.keepalive, config.max_concurrent_logins);
+    SessionPool pool(config.idle_timeout, config.keepalive, config.max_concurrent_logins,
+                     config.http_logins);
     std::unique_ptr<SocketServer> server;
     std::unique_ptr<HttpServer> http;
     try {
-        server = std::make_unique<SocketServer>(
-            config.socket_path, group_id(config.socket_group),
-            [&pool, &config](const nlohmann::json& r) {
-                return answer(pool, config.host_keys.known_hosts, r);
-            });
+        server =
+            std::make_unique<SocketServer>(config.socket_path, group_id(config.socket_group),
+                                           [&pool, &config](const nlohmann::json& r) {
+                                               return answer(pool, config.host_keys.known_hosts, r);
+                                           });
         if (!config.http_listen.empty()) http = std::make_unique<HttpServer>(pool, config, load);
     } catch (const std::exception& e) {
         std::cerr << "varnok serve: " << e.what() << "\n";
@@ -134,6 +196,7 @@ int run(const std::string& config_file) {
         }
         pool.tend();
     }
+    const StopDeadline deadline(std::chrono::milliseconds(1500), config.socket_path);
     http.reset();
     server->stop();
     accepting.join();
@@ -146,8 +209,12 @@ int run(const std::string& config_file) {
 
 Action add_serve_command(CLI::App& cmd) {
     auto config = std::make_shared<std::string>();
+    auto check = std::make_shared<bool>(false);
     cmd.add_option("--config", *config, "The daemon's YAML config file")->required();
-    return {[config] { return run(*config); }};
+    cmd.add_flag("--check-config", *check,
+                 "Read the config, the files it names and its web config, print only what is "
+                 "wrong, and exit 0 (it reads) or 1");
+    return {[config, check] { return *check ? check_only(*config) : run(*config); }};
 }
 
 }  // namespace varnok

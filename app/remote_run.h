@@ -26,9 +26,9 @@ using RemoteRun = std::function<RemoteOutcome(const CheckSettingsRecord&, const 
                                               const std::string& command)>;
 
 /// A RemoteRun that is also given the key file's contents (the daemon's, which opens no file).
-using KeyedRemoteRun = std::function<RemoteOutcome(
-    const CheckSettingsRecord&, const HostKeyPolicy&, const std::string& command,
-    const std::optional<std::string>& key_text)>;
+using KeyedRemoteRun = std::function<RemoteOutcome(const CheckSettingsRecord&, const HostKeyPolicy&,
+                                                   const std::string& command,
+                                                   const std::optional<std::string>& key_text)>;
 
 /// A RemoteRun over a connection of its own: logs in, runs the command, disconnects.
 RemoteOutcome run_remote(const CheckSettingsRecord& login, const HostKeyPolicy& host_keys,

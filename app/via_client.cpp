@@ -1,16 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/via_client.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +15,7 @@
 
 #include "automation/variant.h"
 #include "serve/frames.h"
+#include "serve/secret_file.h"
 #include "settings/param_string.h"
 
 namespace varnok {
@@ -67,47 +64,7 @@ std::optional<std::string> read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-constexpr off_t kMaxKeyFile = 64 * 1024;
-
 }  // namespace
-
-std::optional<std::string> read_key_file(const std::string& path, std::string& why) {
-    // O_NONBLOCK: a FIFO must not hold the check at open; fstat then refuses it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        why = "cannot read the key file " + path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    struct stat st {};
-    std::string text;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "the key file " + path + " is not a regular file";
-    } else if (st.st_size > kMaxKeyFile) {
-        why = "the key file " + path + " is larger than 64 KiB";
-    } else if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        why = "the key file " + path + " is open to others (mode " + mode + ")";
-    } else {
-        // At most one byte more than allowed: a file that grew since fstat is refused too.
-        text.resize(static_cast<size_t>(kMaxKeyFile) + 1);
-        size_t got = 0;
-        for (ssize_t n; got < text.size() && (n = ::read(fd, &text[got], text.size() - got)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                why = "cannot read the key file " + path + ": " + std::strerror(errno);
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
-        text.resize(got);
-        if (why.empty() && got > static_cast<size_t>(kMaxKeyFile))
-            why = "the key file " + path + " is larger than 64 KiB";
-    }
-    ::close(fd);
-    if (!why.empty()) return std::nullopt;
-    return text;
-}
 
 std::optional<ViaRequest> via_request(const std::string& command,
                                       const std::vector<std::string>& args) {

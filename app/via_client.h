@@ -29,10 +29,6 @@ struct ViaRequest {
 std::optional<ViaRequest> via_request(const std::string& command,
                                       const std::vector<std::string>& args);
 
-/// The contents of a private key file if it is one to send: a regular file of at most 64 KiB
-/// that group and others cannot use, as OpenSSH demands; otherwise nullopt and why.
-std::optional<std::string> read_key_file(const std::string& path, std::string& why);
-
 /// What the daemon said.
 struct ViaAnswer {
     enum class Kind { Answered, Direct, NoAnswer } kind = Kind::NoAnswer;

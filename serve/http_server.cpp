@@ -120,7 +120,8 @@ struct HttpServer::Impl {
                           req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds"));
         std::vector<CheckRequest> requests;
         for (const ModuleRule& rule : module->second.rules)
-            requests.push_back({target, timeout, rule.param, config_now->host_keys, rule.name});
+            requests.push_back(
+                {target, timeout, rule.param, config_now->host_keys, rule.name, rule.key_text});
         const auto start = std::chrono::steady_clock::now();
         const std::vector<CheckReport> reports = pool.run(requests);
         const double duration =

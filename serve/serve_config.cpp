@@ -4,13 +4,12 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 #include "automation/automation_error.h"
 #include "automation/variant.h"
+#include "serve/secret_file.h"
 #include "settings/param_string.h"
 
 namespace varnok {
@@ -65,18 +64,35 @@ HostKeyCheck host_key_check_of(const YAML::Node& node, const std::string& key) {
     refuse(node.Mark(), key, "\"" + text + "\" is not one of yes, no, accept-new");
 }
 
-std::string read_param_file(const YAML::Node& node, const std::string& key) {
-    const std::string path = text_of(node, key);
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!in) refuse(node.Mark(), key, "cannot read \"" + path + "\"");
-    std::string param = text.str();
-    while (!param.empty() && (param.back() == '\n' || param.back() == '\r')) param.pop_back();
-    return param;
+constexpr size_t kMaxSecretFile = 64 * 1024;
+
+// A file a rule names; warning when others can read it and it holds a secret.
+std::string read_file_of(const YAML::Node& node, const std::string& key, const std::string& path,
+                         bool (*secret)(const std::string&), std::vector<std::string>& warnings) {
+    const SecretFile f = read_secret_file(path, kMaxSecretFile);
+    if (!f.text) refuse(node.Mark(), key, f.error);
+    if (f.open_to_others() && secret(*f.text))
+        warnings.push_back(f.open_text(path) + " and holds a secret");
+    return *f.text;
 }
 
-ModuleRule rule_of(const YAML::Node& node, const std::string& key) {
+bool holds_password(const std::string& param) { return !GetParamValue(param, "PWD").empty(); }
+
+// Strictly the alphabet, length and padding of Base64: the check's own decoder reads anything,
+// so a password written in clear would otherwise log in with garbage.
+bool is_base64(const std::string& text) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() % 4 != 0) return false;
+    const size_t pad = text.find('=');
+    const size_t body = pad == std::string::npos ? text.size() : pad;
+    if (text.size() - body > 2 || text.find_first_not_of('=', body) != std::string::npos)
+        return false;
+    return text.find_first_not_of(alphabet) >= body;
+}
+
+ModuleRule rule_of(const YAML::Node& node, const std::string& key,
+                   std::vector<std::string>& warnings) {
     expect_map(node, key, {"name", "param", "param_file"});
     ModuleRule rule;
     if (!node["name"]) refuse(node.Mark(), key, "a rule needs a name");
@@ -86,9 +102,13 @@ ModuleRule rule_of(const YAML::Node& node, const std::string& key) {
         refuse(node.Mark(), key, "give param or param_file, not both");
     if (node["param"])
         rule.param = text_of(node["param"], key + ".param");
-    else if (node["param_file"])
-        rule.param = read_param_file(node["param_file"], key + ".param_file");
-    else
+    else if (node["param_file"]) {
+        const std::string path = text_of(node["param_file"], key + ".param_file");
+        rule.param =
+            read_file_of(node["param_file"], key + ".param_file", path, holds_password, warnings);
+        while (!rule.param.empty() && (rule.param.back() == '\n' || rule.param.back() == '\r'))
+            rule.param.pop_back();
+    } else
         refuse(node.Mark(), key, "a rule needs param or param_file");
     // A string that cannot be read (PORT=99999, a PWD that is not Base64) would fail every
     // probe alike: refused here, a reload keeps the config that works.
@@ -99,10 +119,18 @@ ModuleRule rule_of(const YAML::Node& node, const std::string& key) {
                "its parameter string cannot be read: error " + std::to_string(e.number()) + ": " +
                    e.what());
     }
+    const std::string password = GetParamValue(rule.param, "PWD");
+    if (!password.empty() && !is_base64(password))
+        refuse(node.Mark(), key, "its PWD is not Base64 (write it with `varnok param`)");
+    // Read now, once: a probe's request never names a file the daemon opens.
+    if (const std::string key_file = GetParamValue(rule.param, "KEYF"); !key_file.empty())
+        rule.key_text = read_file_of(
+            node, key + " KEYF", key_file, [](const std::string&) { return true; }, warnings);
     return rule;
 }
 
-ProbeModule module_of(const std::string& name, const YAML::Node& node) {
+ProbeModule module_of(const std::string& name, const YAML::Node& node,
+                      std::vector<std::string>& warnings) {
     const std::string key = "modules." + name;
     expect_map(node, key, {"rules", "timeout", "allowed_targets"});
     ProbeModule module;
@@ -116,7 +144,7 @@ ProbeModule module_of(const std::string& name, const YAML::Node& node) {
     std::set<std::string> names;
     for (size_t i = 0; i < rules.size(); ++i) {
         const std::string rule_key = key + ".rules[" + std::to_string(i) + "]";
-        module.rules.push_back(rule_of(rules[i], rule_key));
+        module.rules.push_back(rule_of(rules[i], rule_key, warnings));
         const ModuleRule& rule = module.rules.back();
         if (!names.insert(rule.name).second)
             refuse(rules[i].Mark(), rule_key, "the rule name \"" + rule.name + "\" is used twice");
@@ -151,7 +179,7 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
     try {
         expect_map(root, "config",
                    {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
-                    "keepalive", "max_concurrent_logins", "host_keys", "modules"});
+                    "keepalive", "max_concurrent_logins", "http_logins", "host_keys", "modules"});
         if (root["socket"]) config.socket_path = text_of(root["socket"], "socket");
         if (root["socket_group"])
             config.socket_group = text_of(root["socket_group"], "socket_group");
@@ -168,6 +196,14 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
                 refuse(logins.Mark(), "max_concurrent_logins", "a whole number from 1 to 1024");
             config.max_concurrent_logins = n;
         }
+        if (const YAML::Node logins = root["http_logins"]) {
+            const std::string text = text_of(logins, "http_logins");
+            const int n = std::atoi(text.c_str());
+            if (std::to_string(n) != text || n < 1 || n > config.max_concurrent_logins)
+                refuse(logins.Mark(), "http_logins",
+                       "a whole number from 1 to max_concurrent_logins");
+            config.http_logins = n;
+        }
         if (const YAML::Node keys = root["host_keys"]) {
             expect_map(keys, "host_keys", {"known_hosts", "check"});
             if (keys["known_hosts"])
@@ -181,12 +217,30 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
                 refuse(modules.Mark(), "modules", "expected a mapping of modules");
             for (const auto& item : modules) {
                 const std::string name = item.first.as<std::string>();
-                config.modules.emplace(name, module_of(name, item.second));
+                config.modules.emplace(name, module_of(name, item.second, config.warnings));
             }
         }
     } catch (const YAML::Exception& e) {
         refuse(e.mark, "config", e.msg);
     }
+    return config;
+}
+
+}  // namespace varnok
+
+namespace varnok {
+
+ServeConfig load_serve_config(const std::string& path) {
+    std::vector<std::string> warnings;
+    const SecretFile f = read_secret_file(path, 16u << 20);
+    if (!f.text) throw std::runtime_error(f.error);
+    ServeConfig config = parse_serve_config(*f.text);
+    bool secret = false;
+    for (const auto& [name, module] : config.modules)
+        for (const ModuleRule& rule : module.rules) secret |= holds_password(rule.param);
+    if (secret && f.open_to_others())
+        config.warnings.insert(config.warnings.begin(),
+                               f.open_text(path) + " and holds a password");
     return config;
 }
 

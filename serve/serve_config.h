@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace varnok {
 struct ModuleRule {
     std::string name;
     std::string param;  ///< the rule's parameter string (read from param_file when one is named)
+    std::optional<std::string> key_text;  ///< its KEYF file's contents, read at config load
 };
 
 /// A probe module: how to log in and which rules to check on the target.
@@ -37,11 +39,19 @@ struct ServeConfig {
     std::chrono::seconds idle_timeout{600};  ///< an unused session closes after this
     std::chrono::seconds keepalive{30};      ///< keepalive probe interval on idle sessions
     int max_concurrent_logins = 16;          ///< logins in progress at once
+    int http_logins = 0;                     ///< of those, what HTTP probes may hold (0: half)
     HostKeyPolicy host_keys{HostKeyCheck::AcceptNew, {}};
     std::map<std::string, ProbeModule> modules;
+    /// What the operator should hear of (a file with a secret that others can read).
+    std::vector<std::string> warnings;
 };
 
-/// Reads a config file's text; throws std::runtime_error naming the line and the problem.
+/// Reads a config file's text, and the parameter and key files its modules name; throws
+/// std::runtime_error naming the line and the problem.
 ServeConfig parse_serve_config(const std::string& yaml_text);
+
+/// Reads a config file: parse_serve_config, with a warning when the file holds a password and
+/// group or others can read it.
+ServeConfig load_serve_config(const std::string& path);
 
 }  // namespace varnok

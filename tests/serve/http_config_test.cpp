@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "serve/exposition.h"
 #include "serve/serve_config.h"
 #include "serve/web_config.h"
@@ -27,10 +30,18 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
         {"modules:\n  m:\n    rules: [{name: a, param: x}, {name: a, param: y}]",
          "config line 3: modules.m.rules[1]: the rule name \"a\" is used twice"},
         {"modules:\n  m:\n    rules: [{name: a, param_file: /nonexistent}]",
-         "config line 3: modules.m.rules[0].param_file: cannot read \"/nonexistent\""},
+         "config line 3: modules.m.rules[0].param_file: cannot read /nonexistent: No such file or "
+         "directory"},
         {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#KEYF=k#PORT=99999#'}]",
          "config line 3: modules.m.rules[0]: its parameter string cannot be read: error 6: "
          "Overflow"},
+        {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#PWD=secret#'}]",
+         "config line 3: modules.m.rules[0]: its PWD is not Base64 (write it with `varnok param`)"},
+        {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#KEYF=/dev/zero#'}]",
+         "config line 3: modules.m.rules[0] KEYF: /dev/zero is not a regular file"},
+        {"http_logins: 17",
+         "config line 1: http_logins: a whole number from 1 to "
+         "max_concurrent_logins"},
         {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#PWD=YQ==#'}]",
          "config line 3: modules.m.allowed_targets: a module that logs in by password needs a "
          "non-empty list of allowed targets"},
@@ -43,9 +54,21 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
             EXPECT_EQ(e.what(), expected);
         }
     }
-    // A key's pass phrase is no login password: such a module may answer for any target.
-    EXPECT_NO_THROW(
-        parse_serve_config("modules: {k: {rules: [{name: a, param: '#KEYF=k#PWD=YQ==#'}]}}"));
+    // A key's pass phrase is no login password: such a module may answer for any target. The
+    // key is read at load, never when a probe comes, and one open to others is worth a warning.
+    const std::string key = ::testing::TempDir() + "/varnok-config-key";
+    std::ofstream(key) << "KEY TEXT";
+    std::filesystem::permissions(key, std::filesystem::perms(0644));
+    const ServeConfig c = parse_serve_config(
+        "modules: {k: {rules: [{name: a, param: '#KEYF=" + key + "#PWD=YQ==#'}]}}");
+    EXPECT_EQ(c.modules.at("k").rules.front().key_text, "KEY TEXT");
+    EXPECT_EQ(c.warnings,
+              std::vector<std::string>{key + " is open to others (mode 0644) and holds a secret"});
+    std::filesystem::permissions(key, std::filesystem::perms(0600));
+    EXPECT_TRUE(
+        parse_serve_config("modules: {k: {rules: [{name: a, param: '#KEYF=" + key + "#'}]}}")
+            .warnings.empty());
+    std::filesystem::remove(key);
 }
 
 CheckReport report(const std::string& rule, bool passed, FailureKind failure, int matches) {
