@@ -123,7 +123,7 @@ struct HttpServer::Impl {
             requests.push_back(
                 {target, timeout, rule.param, config_now->host_keys, rule.name, rule.key_text});
         const auto start = std::chrono::steady_clock::now();
-        const std::vector<CheckReport> reports = pool.run(requests);
+        const std::vector<CheckReport> reports = pool.run(requests, RequestOrigin::Http);
         const double duration =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -24,6 +26,7 @@ namespace varnok::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 int count_in_log(const std::string& words) {
     std::ifstream in(fx("VARNOK_SSH_RSA_KEY").substr(0, fx("VARNOK_SSH_RSA_KEY").rfind('/')) +
@@ -51,6 +54,17 @@ int connect_to(const std::string& path) {
     return -1;
 }
 
+// A port nobody listens on now, for a daemon's HTTP listener.
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 // A daemon of its own per test, on a socket in a fresh folder.
 class Serve : public ::testing::Test {
   protected:
@@ -59,10 +73,19 @@ class Serve : public ::testing::Test {
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         socket_ = (dir_ / "run" / "varnok.sock").string();
-        // The clients' known_hosts (tests/app/varnok_run.h): a request naming another is theirs.
+        start("");
+    }
+    // A daemon with the clients' known_hosts (tests/app/varnok_run.h) unless yaml names another:
+    // a request naming another is the client's.
+    void start(const std::string& yaml) {
         std::ofstream(dir_ / "serve.yaml")
-            << "socket: " << socket_ << "\nhttp_listen: \"\"\nhost_keys: {known_hosts: "
-            << std::getenv("VARNOK_FIXTURE") << "/home/.ssh/known_hosts}\n";
+            << "socket: " << socket_ << "\n"
+            << (contains(yaml, "http_listen") ? "" : "http_listen: \"\"\n")
+            << (contains(yaml, "host_keys")
+                    ? ""
+                    : "host_keys: {known_hosts: "s + std::getenv("VARNOK_FIXTURE") +
+                          "/home/.ssh/known_hosts}\n")
+            << yaml;
         pid_ = fork();
         if (pid_ == 0) {
             execl(VARNOK_CORE_BINARY, "varnok", "serve", "--config", (dir_ / "serve.yaml").c_str(),
@@ -76,14 +99,16 @@ class Serve : public ::testing::Test {
             ASSERT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "varnok serve ended";
         }
     }
+    void stop() {
+        kill(pid_, SIGCONT);
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        pid_ = -1;
+    }
     void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGCONT);
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        }
+        if (pid_ > 0) stop();
         fs::remove_all(dir_);
     }
     std::string param(const std::string& password = fx("VARNOK_SSH_PASSWORD"),
@@ -132,6 +157,16 @@ class Serve : public ::testing::Test {
         ::close(fd);
         return answer;
     }
+    // Sends one request and returns the daemon's answer after its acknowledgement.
+    nlohmann::json ask(const nlohmann::json& request) {
+        const int fd = connect_to(socket_);
+        EXPECT_TRUE(write_frame(fd, request.dump()));
+        const std::string ack = read_frame(fd).value_or("");
+        const std::string answer = read_frame(fd).value_or("{}");
+        ::close(fd);
+        EXPECT_EQ(ack, R"({"accepted":true})");
+        return nlohmann::json::parse(answer);
+    }
     fs::path dir_;
     std::string socket_;
     pid_t pid_ = -1;
@@ -168,7 +203,10 @@ TEST_F(Serve, ProcsRidesOneSessionSameBytesAsDirect) {
 
 TEST_F(Serve, WarningsComeThroughAsInADirectCheck) {
     // Root writes anywhere: only a folder that is a file keeps the key from being recorded.
-    const std::string known_hosts = " --known-hosts " + (dir_ / "serve.yaml" / "kh").string();
+    const std::string file = (dir_ / "serve.yaml" / "kh").string();
+    stop();
+    start("host_keys: {known_hosts: " + file + "}\n");
+    const std::string known_hosts = " --known-hosts " + file;
     const CliRun direct = check(known_hosts);
     ASSERT_TRUE(contains(direct.out, "\nwarning: the host key of")) << direct.out;
     // The first logs in; the second rides the session the first opened.
@@ -277,6 +315,90 @@ TEST_F(Serve, RefusesOtherUsersAndBadRequestsAndKeepsServing) {
     EXPECT_EQ(raw(half), R"({"error":"incomplete or oversized request"})");
     EXPECT_TRUE(raw(garbage).starts_with(R"({"error":"bad request)"));
     EXPECT_EQ(check("--via " + socket_ + " --no-fallback").status, 0);
+}
+
+// Whatever a client names (its hosts, parameter, key, known_hosts or passive file), the daemon
+// opens nothing: it answers that the run is the client's, and logs in nowhere.
+TEST_F(Serve, OpensNoFileARequestNames) {
+    const std::string secret = (dir_ / "secret").string();
+    std::ofstream(secret) << "127.0.0.1\n";
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, secret.c_str(), IN_OPEN | IN_ACCESS), 0);
+    const std::string login = "#USR=" + fx("VARNOK_SSH_USER") +
+                              "#PWD=" + EncodePassword(fx("VARNOK_SSH_PASSWORD")) +
+                              "#PORT=" + fx("VARNOK_SSH_PORT") + "#OS=LINUX#PRO=sshd#";
+    const std::string with_key = "#USR=u#KEYF=" + secret + "#PORT=" + fx("VARNOK_SSH_PORT") + "#";
+    const std::vector<std::string> host{"-H", "127.0.0.1", "--param"};
+    const auto args = [&](std::string param, std::vector<std::string> more) {
+        std::vector<std::string> words = host;
+        words.push_back(std::move(param));
+        words.insert(words.end(), more.begin(), more.end());
+        return words;
+    };
+    const std::pair<nlohmann::json, std::string> cases[] = {
+        {{{"args", {"--hosts", secret, "--param", login}}}, "--hosts runs are the client's"},
+        {{{"args", {"-H", "127.0.0.1", "--param-file", secret}}},
+         secret + " was not sent to the daemon"},
+        {{{"args", args(with_key, {})}}, secret + " was not sent to the daemon"},
+        {{{"args", args(login, {"--known-hosts", secret})}},
+         "known_hosts " + secret + " is not the daemon's"},
+        {{{"args", args(login, {"--passive", secret})}}, "--passive results are the client's"},
+        {{{"command", "procs"}, {"args", args(login, {"-i", secret})}},
+         secret + " was not sent to the daemon"},
+        {{{"command", "procs"}, {"args", {"--hosts", secret, "--param", login}}},
+         "--hosts runs are the client's"},
+    };
+    const int before = logins() + count_in_log("Failed password for");
+    for (const auto& [request, reason] : cases) {
+        const nlohmann::json answer = ask(request);
+        EXPECT_EQ(answer, (nlohmann::json{{"direct", true}, {"reason", reason}})) << request;
+    }
+    char events[4096];
+    EXPECT_EQ(::read(watch, events, sizeof events), -1) << "the daemon opened " << secret;
+    ::close(watch);
+    EXPECT_EQ(logins() + count_in_log("Failed password for"), before);
+}
+
+// HTTP probes of hosts that accept TCP and never speak hold at most their share of the logins:
+// the engine's check through the socket still gets one and is answered by the daemon.
+TEST_F(Serve, SilentTargetProbesLeaveTheEngineItsLogins) {
+    LoopbackListener silent;
+    const int http_port = free_port();
+    stop();
+    // Ten logins of their own (a session each), more than the probes' share of four.
+    std::string modules;
+    for (int m = 0; m < 10; ++m)
+        modules += "  m" + std::to_string(m) +
+                   ":\n    timeout: 20s\n    allowed_targets: [127.0.0.1]\n" +
+                   "    rules: [{name: a, param: '#USR=u" + std::to_string(m) +
+                   "#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#'}]\n";
+    start("http_listen: 127.0.0.1:" + std::to_string(http_port) +
+          "\nmax_concurrent_logins: 4\nmodules:\n" + modules);
+    std::vector<int> probes;
+    for (int i = 0; i < 40; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{
+            AF_INET, htons(static_cast<uint16_t>(http_port)), {htonl(INADDR_LOOPBACK)}, {}};
+        // The HTTP listener binds a moment after the socket accepts.
+        for (int tries = 0; ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+             ++tries) {
+            ASSERT_LT(tries, 500);
+            ::close(fd);
+            ::usleep(10000);
+            fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        }
+        const std::string get = "GET /probe?target=127.0.0.1&module=m" + std::to_string(i % 10) +
+                                " HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(::write(fd, get.data(), get.size()), static_cast<ssize_t>(get.size()));
+        probes.push_back(fd);
+    }
+    // Every login the probes may hold is taken once the listener has seen that many.
+    for (int i = 0; i < 1000 && silent.open() < 2; ++i) ::usleep(10000);
+    const CliRun via =
+        varnok("check -H 127.0.0.1 -t 8 --format nagios --no-fallback --via " + socket_ +
+               " --param " + param(fx("VARNOK_SSH_PASSWORD"), fx("VARNOK_SSH_PORT")));
+    EXPECT_EQ(via.status, 0) << via.out;
+    for (const int fd : probes) ::close(fd);
 }
 
 TEST_F(Serve, TwoHundredRequestsAtOnce) {
