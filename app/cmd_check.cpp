@@ -10,6 +10,7 @@
 #include "app/passive.h"
 #include "app/plugin_output.h"
 #include "app/rule_options.h"
+#include "app/via_client.h"
 #include "settings/codes.h"
 
 namespace varnok {
@@ -25,6 +26,7 @@ struct CheckOptions : HostOptions {
     bool no_fallback = false;
     bool verbose = false;
     RuleOptions rules;
+    std::string fell_back;  ///< why --via did not answer this run, for its output
 };
 
 // A run that `varnok serve` leaves to its client, which then checks directly and says why.
@@ -76,7 +78,7 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
                                      : parse_hosts(text_of(o.hosts_file), o.rules.timeout);
     } catch (const std::exception& e) {
         if (served) throw DirectOnly{};
-        return fail(nagios, e.what());
+        return fail(nagios, e.what(), o.fell_back);
     }
     if (served && hosts.empty()) throw DirectOnly{};
     if (hosts.empty()) return fail(nagios, o.hosts_file + " names no host");
@@ -85,6 +87,7 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
                                                      : OutputFormat::Text;
     ReportWriter writer(format, !o.hosts_file.empty(), rules.size() > 1, thresholds, out, err);
     writer.set_verbose(o.verbose);
+    if (!o.fell_back.empty()) writer.warn(o.fell_back);
     std::string passive;
     const auto emit = [&](const std::vector<CheckReport>& reports) {
         writer.write(reports);
@@ -152,7 +155,10 @@ void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
 Action add_check_command(CLI::App& cmd) {
     auto o = std::make_shared<CheckOptions>();
     add_check_options(cmd, o);
-    return {[o] { return run(*o, run_checks, std::cout, std::cerr, false); },
+    return {[o] {
+                o->fell_back = via_fell_back();
+                return run(*o, run_checks, std::cout, std::cerr, false);
+            },
             [o] { return o->format == "nagios"; }};
 }
 
