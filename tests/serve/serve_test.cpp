@@ -360,7 +360,9 @@ TEST_F(Serve, ForgedSocketIsNotBelieved) {
         uid_t owner;
         std::string why;
     } rows[] = {
-        {fs::perms::all | fs::perms::sticky_bit, 0, "is writable by others"},
+        {fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+             fs::perms::others_all | fs::perms::sticky_bit,
+         0, "is writable by others"},
         {fs::perms::owner_all | fs::perms::group_all, 0, "is writable by its group"},
         {fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 65534,
          "belongs to uid 65534, neither root nor the socket's owner"},
