@@ -169,7 +169,7 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
         // sent: its word is still there to read.
         write_frame(fd, sent);
         said = read_json();
-        answer.accepted = said.is_object() && said.value("accepted", false);
+        answer.accepted = said.is_object() && said.contains("accepted") && said["accepted"] == true;
         if (answer.accepted) {
             answer.reason = "stopped before answering";
             said = set_timeout(fd, SO_RCVTIMEO, answer_deadline)
@@ -179,20 +179,23 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
     }
     ::close(fd);
     if (!said.is_object()) return answer;
-    if (const auto error = said.find("error"); error != said.end()) {
-        answer.reason = error->is_string() ? error->get<std::string>() : error->dump();
-    } else if (said.value("direct", false)) {
-        answer.kind = ViaAnswer::Kind::Direct;
-        const auto reason = said.find("reason");
-        answer.reason = reason != said.end() && reason->is_string() ? reason->get<std::string>()
-                                                                    : "it sent the check back";
-    } else if (said.contains("status")) {
-        answer.kind = ViaAnswer::Kind::Answered;
-        answer.reason.clear();
-        answer.status = said.value("status", 3);
-        answer.out = said.value("out", "");
-        answer.err = said.value("err", "");
-    } else {
+    try {
+        if (const auto error = said.find("error"); error != said.end()) {
+            answer.reason = error->is_string() ? error->get<std::string>() : error->dump();
+        } else if (said.value("direct", false)) {
+            answer.kind = ViaAnswer::Kind::Direct;
+            answer.reason = said.value("reason", "it sent the check back");
+        } else if (said.contains("status")) {
+            answer.status = said.at("status").get<int>();
+            answer.out = said.value("out", "");
+            answer.err = said.value("err", "");
+            answer.kind = ViaAnswer::Kind::Answered;
+            answer.reason.clear();
+        } else {
+            answer.reason = "its answer could not be read";
+        }
+    } catch (const nlohmann::json::exception&) {
+        answer.kind = ViaAnswer::Kind::NoAnswer;
         answer.reason = "its answer could not be read";
     }
     return answer;
