@@ -10,6 +10,7 @@
 #include "app/passive.h"
 #include "app/plugin_output.h"
 #include "app/rule_options.h"
+#include "app/via_client.h"
 #include "settings/codes.h"
 
 namespace varnok {
@@ -25,6 +26,7 @@ struct CheckOptions : HostOptions {
     bool no_fallback = false;
     bool verbose = false;
     RuleOptions rules;
+    std::string fell_back;  ///< why --via did not answer this run, for its output
 };
 
 std::string joined(const std::vector<std::string>& words, const std::string& separator) {
@@ -72,7 +74,7 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
         throw;
     } catch (const std::exception& e) {
         if (served) throw DirectOnly(e.what());
-        return fail(nagios, e.what());
+        return fail(nagios, e.what(), o.fell_back);
     }
     if (hosts.empty()) return fail(nagios, o.hosts_file + " names no host");
     const OutputFormat format = nagios               ? OutputFormat::Nagios
@@ -80,6 +82,7 @@ int run(const CheckOptions& o, const HostCheck& check, std::ostream& out, std::o
                                                      : OutputFormat::Text;
     ReportWriter writer(format, !o.hosts_file.empty(), rules.size() > 1, thresholds, out, err);
     writer.set_verbose(o.verbose);
+    if (!o.fell_back.empty()) writer.warn(o.fell_back);
     std::string passive;
     const auto emit = [&](const std::vector<CheckReport>& reports) {
         writer.write(reports);
@@ -147,7 +150,10 @@ void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
 Action add_check_command(CLI::App& cmd) {
     auto o = std::make_shared<CheckOptions>();
     add_check_options(cmd, o);
-    return {[o] { return run(*o, run_checks, std::cout, std::cerr); },
+    return {[o] {
+                o->fell_back = via_fell_back();
+                return run(*o, run_checks, std::cout, std::cerr);
+            },
             [o] { return o->format == "nagios"; }};
 }
 

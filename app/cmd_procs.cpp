@@ -6,9 +6,11 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "app/host_runner.h"
 #include "app/rule_options.h"
+#include "app/via_client.h"
 #include "procs/procs.h"
 #include "procs/report.h"
 #include "settings/param_string.h"
@@ -35,6 +37,7 @@ struct ProcsOptions : HostOptions {
     RuleOptions rules;
     std::string via;
     bool no_fallback = false;
+    std::string fell_back;  ///< why --via did not answer this run, for its output
 };
 
 // The login and the remote system, from the parameter string and the options over it.
@@ -103,7 +106,18 @@ procs::ProcsResult check_host(const procs::ProcsQuery& query, const Target& targ
     return r;
 }
 
-int print(const procs::ProcsResult& r, bool json, std::ostream& out) {
+// A warning goes first among the result's, in the long output or in the JSON's "warnings".
+int print(procs::ProcsResult r, bool json, std::ostream& out, const std::string& warning) {
+    if (!warning.empty()) {
+        r.warnings.insert(r.warnings.begin(), "warning: " + warning);
+        if (json) {
+            auto j = nlohmann::ordered_json::parse(r.json);
+            auto& warnings = j["warnings"];
+            if (!warnings.is_array()) warnings = nlohmann::ordered_json::array();
+            warnings.insert(warnings.begin(), r.warnings.front());
+            r.json = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        }
+    }
     out << (json ? r.json + "\n" : r.output()) << std::flush;
     return r.status;
 }
@@ -143,7 +157,7 @@ int run(const ProcsOptions& o, const RemoteRun& remote, std::ostream& out) {
     procs::ProcsQuery query;
     query.json = o.format == "json";
     const auto unknown = [&](const std::string& text) {
-        return print(unknown_result(query, text), query.json, out);
+        return print(unknown_result(query, text), query.json, out, o.fell_back);
     };
     std::string param;
     std::vector<HostEntry> hosts;
@@ -165,7 +179,8 @@ int run(const ProcsOptions& o, const RemoteRun& remote, std::ostream& out) {
         return unknown(e.what());
     }
     if (!o.hosts_file.empty()) return run_many(o, query, param, hosts, remote, out);
-    return print(check_host(query, target, host_key_policy(o.rules), remote), query.json, out);
+    return print(check_host(query, target, host_key_policy(o.rules), remote), query.json, out,
+                 o.fell_back);
 }
 
 struct FilterOption {
@@ -253,7 +268,11 @@ void add_procs_options(CLI::App& cmd, const std::shared_ptr<ProcsOptions>& o) {
 Action add_procs_command(CLI::App& cmd) {
     auto o = std::make_shared<ProcsOptions>();
     add_procs_options(cmd, o);
-    return {[o] { return run(*o, run_remote, std::cout); }, [o] { return o->format == "nagios"; }};
+    return {[o] {
+                o->fell_back = via_fell_back();
+                return run(*o, run_remote, std::cout);
+            },
+            [o] { return o->format == "nagios"; }};
 }
 
 int run_procs_words(const std::vector<std::string>& args, const ServedContext& served,

@@ -98,11 +98,13 @@ std::string json_line(const CheckReport& r, const Thresholds& t, bool verbose) {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-int fail(bool plugin_output, const std::string& text) {
+int fail(bool plugin_output, const std::string& text, const std::string& warning) {
     if (plugin_output)
         std::cout << "PROCS UNKNOWN: " << text << "\n";
     else
         std::cerr << "varnok: " << text << "\n";
+    if (!warning.empty() && plugin_output) std::cout << "warning: " << warning << "\n";
+    if (!warning.empty() && !plugin_output) std::cerr << "varnok: warning: " << warning << "\n";
     return kUnknownExit;
 }
 

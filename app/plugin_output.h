@@ -44,8 +44,9 @@ std::vector<std::string> explain_lines(const CheckReport& report);
 enum class OutputFormat { Text, Nagios, Json };
 
 /// Writes a failure the check could not start with: "PROCS UNKNOWN: text" on standard output
-/// for plugin output, else "varnok: text" on standard error; returns the UNKNOWN exit status.
-int fail(bool plugin_output, const std::string& text);
+/// for plugin output, else "varnok: text" on standard error, and a warning, if any, after it
+/// as the writer's; returns the UNKNOWN exit status.
+int fail(bool plugin_output, const std::string& text, const std::string& warning = "");
 
 /// Writes reports as a check run prints them. Plugin output (Nagios) writes nothing to err:
 /// warnings and notes become long output after every result line. In the other formats they go
@@ -65,14 +66,15 @@ class ReportWriter {
     void finish();
     /// A note on the run as a whole: on err at once, in plugin output written by finish.
     void note(const std::string& text);
+    /// A warning, each text once: on err at once as "varnok: warning: text", in plugin output
+    /// written by finish as "warning: text".
+    void warn(const std::string& text);
     /// The worst status written so far.
     PluginStatus worst() const { return worst_; }
     /// With verbose, each result line is followed by its explain lines (JSON: its entries).
     void set_verbose(bool verbose) { verbose_ = verbose; }
 
   private:
-    void warn(const std::string& text);
-
     OutputFormat format_;
     bool with_host_;
     bool with_rule_;

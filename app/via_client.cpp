@@ -2,10 +2,12 @@
 #include "app/via_client.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -124,15 +126,42 @@ std::optional<ViaRequest> via_request(const std::string& command,
     return r;
 }
 
+std::string untrusted_socket(const std::string& path) {
+    struct stat socket_stat {};
+    if (::lstat(path.c_str(), &socket_stat) != 0)
+        return errno == EACCES ? "permission denied" : "no such socket";
+    if (!S_ISSOCK(socket_stat.st_mode)) return "not a socket";
+    // Whoever may write the folder may have put the socket there, to hear the password.
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    struct stat folder_stat {};
+    if (::stat(folder.c_str(), &folder_stat) != 0) return "permission denied";
+    if (folder_stat.st_uid != 0 && folder_stat.st_uid != socket_stat.st_uid) {
+        return folder + " belongs to uid " + std::to_string(folder_stat.st_uid) +
+               ", neither root nor the socket's owner";
+    }
+    if ((folder_stat.st_mode & S_IWOTH) != 0) return folder + " is writable by others";
+    if ((folder_stat.st_mode & S_IWGRP) != 0) return folder + " is writable by its group";
+    return "";
+}
+
 ViaAnswer ask_daemon(const ViaRequest& request) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     ViaAnswer answer;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (request.socket.size() >= sizeof address.sun_path) return answer;
+    if (request.socket.size() >= sizeof address.sun_path) {
+        answer.reason = "the path is too long for a socket";
+        return answer;
+    }
+    answer.reason = untrusted_socket(request.socket);
+    if (!answer.reason.empty()) return answer;
     std::memcpy(address.sun_path, request.socket.c_str(), request.socket.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    answer.reason = "did not answer";
     if (fd < 0) return answer;
     const auto ack_deadline = start + ack_wait(request.seconds);
     // The daemon's own limit starts when it has the request, a moment after ours: the grace
@@ -146,27 +175,46 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
     nlohmann::json body{{"args", request.args}, {"files", files}};
     if (request.command != "check") body["command"] = request.command;
     const std::string sent = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::optional<std::string> frame;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        write_frame(fd, sent) && set_timeout(fd, SO_RCVTIMEO, ack_deadline)) {
-        frame = read_frame(fd);
-        const nlohmann::json ack = nlohmann::json::parse(frame.value_or(""), nullptr, false);
-        answer.accepted = ack.is_object() && ack.value("accepted", false);
-        frame.reset();
-        if (answer.accepted && set_timeout(fd, SO_RCVTIMEO, answer_deadline))
-            frame = read_frame(fd);
+    const auto read_json = [fd] {
+        return nlohmann::json::parse(read_frame(fd).value_or(""), nullptr, false);
+    };
+    nlohmann::json said(nlohmann::json::value_t::discarded);  // the daemon's last frame
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == EACCES || errno == EPERM) answer.reason = "permission denied";
+        if (errno == ECONNREFUSED) answer.reason = "nothing listens on it";
+    } else if (set_timeout(fd, SO_RCVTIMEO, ack_deadline)) {
+        // A daemon that refuses the peer says so and closes, maybe before the request is all
+        // sent: its word is still there to read.
+        write_frame(fd, sent);
+        said = read_json();
+        answer.accepted = said.is_object() && said.contains("accepted") && said["accepted"] == true;
+        if (answer.accepted) {
+            answer.reason = "stopped before answering";
+            said = set_timeout(fd, SO_RCVTIMEO, answer_deadline)
+                       ? read_json()
+                       : nlohmann::json(nlohmann::json::value_t::discarded);
+        }
     }
     ::close(fd);
-    if (!frame) return answer;
-    const nlohmann::json j = nlohmann::json::parse(*frame, nullptr, false);
-    if (!j.is_object() || j.contains("error")) return answer;
-    if (j.value("direct", false)) {
-        answer.kind = ViaAnswer::Kind::Direct;
-    } else if (j.contains("status")) {
-        answer.kind = ViaAnswer::Kind::Answered;
-        answer.status = j.value("status", 3);
-        answer.out = j.value("out", "");
-        answer.err = j.value("err", "");
+    if (!said.is_object()) return answer;
+    try {
+        if (const auto error = said.find("error"); error != said.end()) {
+            answer.reason = error->is_string() ? error->get<std::string>() : error->dump();
+        } else if (said.value("direct", false)) {
+            answer.kind = ViaAnswer::Kind::Direct;
+            answer.reason = said.value("reason", "it sent the check back");
+        } else if (said.contains("status")) {
+            answer.status = said.at("status").get<int>();
+            answer.out = said.value("out", "");
+            answer.err = said.value("err", "");
+            answer.kind = ViaAnswer::Kind::Answered;
+            answer.reason.clear();
+        } else {
+            answer.reason = "its answer could not be read";
+        }
+    } catch (const nlohmann::json::exception&) {
+        answer.kind = ViaAnswer::Kind::NoAnswer;
+        answer.reason = "its answer could not be read";
     }
     return answer;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,11 +36,27 @@ struct ViaAnswer {
     bool accepted = false;  ///< the daemon acknowledged the request before running it
     int status = 3;
     std::string out, err;
+    std::string reason;  ///< why there is no answer, or why the daemon sent the check back
 };
 
-/// Sends the request, waits about a second (less under a short limit) for the daemon's
-/// acknowledgement and then for the answer until shortly after the time limit; NoAnswer when
-/// either does not come, so that the caller can still check directly.
+/// The variable through which a direct run after a failed --via hears why: its text is the
+/// warning the check's output carries.
+inline constexpr char kViaFallbackVariable[] = "VARNOK_VIA_FELL_BACK";
+
+/// The warning of a direct run after a failed --via; "" for any other run.
+inline std::string via_fell_back() {
+    const char* text = std::getenv(kViaFallbackVariable);
+    return text == nullptr ? "" : text;
+}
+
+/// Why a socket is not to be believed: not a socket, or in a folder that someone other than
+/// root or the socket's owner could have put it in; "" when it is. Names what is missing too.
+std::string untrusted_socket(const std::string& path);
+
+/// Sends the request to a socket it trusts, waits about a second (less under a short limit) for
+/// the daemon's acknowledgement and then for the answer until shortly after the time limit;
+/// NoAnswer with the reason when it does not send or either does not come, so that the caller
+/// can still check directly.
 ViaAnswer ask_daemon(const ViaRequest& request);
 
 /// The words after the subcommand for a direct run with seconds left of the time limit.

@@ -4,22 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
 namespace varnok {
 namespace {
 
-bool read_all(int fd, char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::read(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
+constexpr size_t kHead = 4;
+constexpr size_t kChunk = 64 * 1024;
 
 }  // namespace
 
@@ -41,15 +34,42 @@ bool write_frame(int fd, const std::string& bytes) {
     return true;
 }
 
+size_t FrameReader::wanted() const {
+    if (bytes_.size() < kHead) return kHead;
+    const auto* head = reinterpret_cast<const unsigned char*>(bytes_.data());
+    return kHead + (uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 |
+                    uint32_t{head[3]});
+}
+
+FrameReader::State FrameReader::read_some(int fd) {
+    // Read into a buffer of our own and append: the string grows with what arrived.
+    char chunk[kChunk];
+    const ssize_t n = ::read(fd, chunk, std::min(kChunk, wanted() - bytes_.size()));
+    if (n < 0 && errno == EINTR) return State::More;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return State::Waiting;
+    if (n <= 0) return State::Closed;
+    bytes_.append(chunk, static_cast<size_t>(n));
+    if (wanted() - kHead > kMaxFrame) return State::Oversized;
+    return bytes_.size() == wanted() ? State::Done : State::More;
+}
+
+std::string FrameReader::take() {
+    bytes_.erase(0, kHead);
+    return std::move(bytes_);
+}
+
 std::optional<std::string> read_frame(int fd) {
-    unsigned char head[4];
-    if (!read_all(fd, reinterpret_cast<char*>(head), sizeof head)) return std::nullopt;
-    const uint32_t size = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 |
-                          uint32_t{head[2]} << 8 | uint32_t{head[3]};
-    if (size > kMaxFrame) return std::nullopt;
-    std::string bytes(size, '\0');
-    if (!read_all(fd, bytes.data(), size)) return std::nullopt;
-    return bytes;
+    FrameReader reader;
+    for (;;) {
+        switch (reader.read_some(fd)) {
+            case FrameReader::State::More:
+                continue;
+            case FrameReader::State::Done:
+                return reader.take();
+            default:
+                return std::nullopt;
+        }
+    }
 }
 
 }  // namespace varnok

@@ -3,29 +3,44 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
 #include "serve/frames.h"
 
 namespace varnok {
 namespace {
 
-constexpr int kMaxConnections = 1024;
+using Clock = std::chrono::steady_clock;
+
+// A request must begin within this of the accept, and be whole within this of its first byte.
+constexpr auto kRequestTime = std::chrono::seconds(5);
+// Requests answered at once; the rest wait, acknowledged, in arrival order.
+constexpr size_t kMaxHandlers = 64;
+// A handler gives up on a peer that does not read its answer.
+constexpr timeval kSendLimit{5, 0};
 
 std::runtime_error system_error(const std::string& what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 }  // namespace
+
+struct SocketServer::Reading {
+    int fd;
+    Clock::time_point deadline;
+    FrameReader frame;
+};
 
 SocketServer::SocketServer(const std::string& path, gid_t group, RequestHandler handler)
     : path_(path), group_(group), handler_(std::move(handler)) {
@@ -39,9 +54,13 @@ SocketServer::SocketServer(const std::string& path, gid_t group, RequestHandler 
     if (!folder.empty() && ::mkdir(folder.c_str(), with_group ? 0750 : 0700) == 0 && with_group &&
         ::chown(folder.c_str(), static_cast<uid_t>(-1), group) != 0)
         throw system_error("cannot give " + folder.string() + " to the group");
+    // Half the open files at most, so that the sessions and the HTTP side always have theirs.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0)
+        max_connections_ = std::clamp<size_t>(files.rlim_cur / 2, 16, 1024);
     // A socket left by a daemon that died is in the way of bind.
     ::unlink(path.c_str());
-    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_fd_ < 0) throw system_error("cannot make a socket");
     const mode_t old_mask = ::umask(with_group ? 0117 : 0177);
     const int bound = ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -60,8 +79,14 @@ SocketServer::SocketServer(const std::string& path, gid_t group, RequestHandler 
 
 SocketServer::~SocketServer() {
     stop();
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return active_ == 0; });
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+        for (const auto& [fd, request] : queue_) ::close(fd);
+        queue_.clear();
+    }
+    queued_.notify_all();
+    workers_.clear();  // joins them, each once its request is answered
     ::close(listen_fd_);
     ::close(wake_[0]);
     ::close(wake_[1]);
@@ -73,72 +98,161 @@ void SocketServer::stop() {
     [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
 }
 
-unsigned long SocketServer::refused() const {
-    const std::lock_guard lock(mutex_);
-    return refused_;
-}
+unsigned long SocketServer::refused() const { return refused_; }
 
 void SocketServer::serve() {
+    std::vector<Reading> reading;
+    std::vector<pollfd> fds;
+    Clock::time_point paused{};  // accepting again from then, after the files ran out
     for (;;) {
-        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
-        if (fds[1].revents != 0) return;
-        if ((fds[0].revents & POLLIN) == 0) continue;
-        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        const auto now = Clock::now();
+        Clock::time_point next = paused > now ? paused : Clock::time_point::max();
+        fds.assign({{wake_[0], POLLIN, 0},
+                    {listen_fd_, static_cast<short>(paused > now ? 0 : POLLIN), 0}});
+        for (const Reading& r : reading) {
+            fds.push_back({r.fd, POLLIN, 0});
+            next = std::min(next, r.deadline);
+        }
+        int wait = -1;
+        if (next != Clock::time_point::max()) {
+            wait = static_cast<int>(std::max<long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
+        }
+        if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) break;
+        if (fds[0].revents != 0) break;
+        // fds[i + 2] is reading[i]'s: step them all before new ones join.
+        size_t kept = 0;
+        for (size_t i = 0; i < reading.size(); ++i) {
+            if (step(reading[i], fds[i + 2].revents)) continue;
+            if (kept != i) reading[kept] = std::move(reading[i]);
+            ++kept;
+        }
+        reading.resize(kept);
+        // Out of files: try again shortly rather than spin on a listener that stays ready.
+        if (fds[1].revents != 0 && !accept_all(reading))
+            paused = Clock::now() + std::chrono::milliseconds(100);
+    }
+    for (const Reading& r : reading) ::close(r.fd);
+}
+
+bool SocketServer::accept_all(std::vector<Reading>& reading) {
+    for (;;) {
+        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (fd < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        size_t open = reading.size();
         {
             const std::lock_guard lock(mutex_);
-            if (active_ >= kMaxConnections) {
-                ++refused_;
-                ::close(fd);
-                continue;
-            }
-            ++active_;
+            open += handed_;
         }
-        std::thread([this, fd] {
-            answer(fd);
+        if (open >= max_connections_) {
+            ++refused_;
             ::close(fd);
-            const std::lock_guard lock(mutex_);
-            if (--active_ == 0) idle_.notify_all();
-        }).detach();
+        } else if (!allowed(fd)) {
+            refuse(fd, "not allowed");
+            ::close(fd);
+        } else {
+            reading.push_back({fd, Clock::now() + kRequestTime, {}});
+        }
     }
 }
 
-void SocketServer::answer(int fd) {
-    const auto refuse = [this, fd](const std::string& why) {
-        {
-            const std::lock_guard lock(mutex_);
-            ++refused_;
-        }
-        write_frame(fd, nlohmann::json{{"error", why}}.dump());
+// True when the connection has left the reading: handed over, refused or gone.
+bool SocketServer::step(Reading& r, short events) {
+    const bool started = r.frame.started();
+    const auto drop = [this, &r](const std::string& why) {
+        if (!why.empty()) refuse(r.fd, why);
+        ::close(r.fd);
+        return true;
     };
+    if (events != 0) {
+        nlohmann::json request;
+        switch (r.frame.read_some(r.fd)) {
+            case FrameReader::State::Done:
+                request = nlohmann::json::parse(r.frame.take(), nullptr, false);
+                if (request.is_discarded()) return drop("bad request: not JSON");
+                hand_over(r.fd, std::move(request));
+                return true;
+            case FrameReader::State::Oversized:
+                return drop("request over 4 MiB");
+            case FrameReader::State::Closed:
+                // A peer that connects and leaves (a readiness probe) is no refusal.
+                return drop(started ? "incomplete request" : "");
+            default:
+                break;
+        }
+        if (!started && r.frame.started()) r.deadline = Clock::now() + kRequestTime;
+    }
+    if (Clock::now() < r.deadline) return false;
+    return drop(r.frame.started() ? "request not complete within 5 seconds"
+                                  : "no request within 5 seconds");
+}
+
+bool SocketServer::allowed(int fd) const {
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        (peer.uid != ::geteuid() && (group_ == static_cast<gid_t>(-1) || peer.gid != group_)))
-        return refuse("not allowed");
-    // A client that stops sending in the middle of a request holds only its own thread, and
-    // not for long.
-    const timeval limit{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    const std::optional<std::string> frame = read_frame(fd);
-    if (!frame) return refuse("incomplete or oversized request");
-    nlohmann::json request, answer;
-    try {
-        request = nlohmann::json::parse(*frame);
-    } catch (const std::exception& e) {
-        return refuse(std::string("bad request: ") + e.what());
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    if (peer.uid == ::geteuid()) return true;
+    if (group_ == static_cast<gid_t>(-1)) return false;
+    if (peer.gid == group_) return true;
+    // The supplementary groups the peer had when it connected.
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+            groups.resize(bytes / sizeof(gid_t));
+            return std::find(groups.begin(), groups.end(), group_) != groups.end();
+        }
+        if (errno != ERANGE) return false;
+        groups.resize(bytes / sizeof(gid_t));
     }
+    return false;
+}
+
+void SocketServer::refuse(int fd, const std::string& why) {
+    ++refused_;
+    // Small enough for the socket's buffer, so it never waits, even on a non-blocking socket.
+    write_frame(fd, nlohmann::json{{"error", why}}.dump());
+}
+
+void SocketServer::hand_over(int fd, nlohmann::json request) {
     // The client waits for this only briefly: a daemon that has stopped (frozen, swapped out)
     // still has its connections accepted by the kernel, and the client must learn that in time
     // to check directly. A client already gone is not worth a check.
-    if (!write_frame(fd, R"({"accepted":true})")) return;
-    try {
-        answer = handler_(request);
-    } catch (const std::exception& e) {
-        return refuse(std::string("bad request: ") + e.what());
+    if (!write_frame(fd, R"({"accepted":true})")) {
+        ::close(fd);
+        return;
     }
-    write_frame(fd, answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendLimit, sizeof kSendLimit);
+    const std::lock_guard lock(mutex_);
+    queue_.emplace_back(fd, std::move(request));
+    ++handed_;
+    if (queue_.size() > idle_workers_ && workers_.size() < kMaxHandlers)
+        workers_.emplace_back([this] { work(); });
+    queued_.notify_one();
+}
+
+void SocketServer::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ++idle_workers_;
+        queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        --idle_workers_;
+        if (stopping_) return;
+        auto [fd, request] = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        try {
+            const nlohmann::json answer = handler_(request);
+            write_frame(fd, answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        } catch (const std::exception& e) {
+            refuse(fd, std::string("bad request: ") + e.what());
+        }
+        ::close(fd);
+        lock.lock();
+        --handed_;
+    }
 }
 
 }  // namespace varnok

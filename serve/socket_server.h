@@ -3,11 +3,16 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace varnok {
 
@@ -15,38 +20,51 @@ namespace varnok {
 using RequestHandler = std::function<nlohmann::json(const nlohmann::json& request)>;
 
 /// A Unix socket server for `check --via`: length-prefixed JSON, one request per connection,
-/// each on a thread of its own, only from the daemon's own user or the given group. A request
-/// that parses is acknowledged with {"accepted":true} before the handler runs; the handler's
-/// answer (or {"error":...}) is the next frame.
+/// only from the daemon's own user or members of the given group. One thread reads every
+/// connection as its bytes arrive; a request that parses is acknowledged with {"accepted":true}
+/// and handed to one of a bounded number of handler threads, whose answer (or {"error":...})
+/// is the next frame.
 class SocketServer {
   public:
     /// Binds path, making its folder (0700, 0750 with a group) when missing; group -1 allows
     /// only the own user. Throws std::runtime_error when it cannot listen.
     SocketServer(const std::string& path, gid_t group, RequestHandler handler);
-    /// Stops and waits for the requests in progress.
+    /// Stops, drops the requests not yet begun and waits for those in progress.
     ~SocketServer();
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
 
-    /// Accepts and serves until stop() is called.
+    /// Accepts, reads and hands over requests until stop() is called.
     void serve();
     /// Makes serve() return; safe from any thread.
     void stop();
-    /// Requests refused so far (peer, size, garbage).
+    /// Connections refused so far (peer, too many, slow, size, garbage).
     unsigned long refused() const;
 
   private:
-    void answer(int fd);
+    struct Reading;
+
+    bool allowed(int fd) const;
+    bool accept_all(std::vector<Reading>& reading);
+    bool step(Reading& r, short events);
+    void refuse(int fd, const std::string& why);
+    void hand_over(int fd, nlohmann::json request);
+    void work();
 
     std::string path_;
     gid_t group_;
     RequestHandler handler_;
+    size_t max_connections_ = 1024;
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
-    mutable std::mutex mutex_;
-    std::condition_variable idle_;
-    int active_ = 0;
-    unsigned long refused_ = 0;
+    std::atomic<unsigned long> refused_{0};
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::deque<std::pair<int, nlohmann::json>> queue_;  ///< acknowledged, not yet begun
+    std::vector<std::jthread> workers_;
+    size_t idle_workers_ = 0;
+    size_t handed_ = 0;  ///< connections queued or being answered
+    bool stopping_ = false;
 };
 
 }  // namespace varnok

@@ -44,6 +44,20 @@ std::string sshd_pid() {
     return pid;
 }
 
+long rss_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+// A direct run's output after a --via that fell back: the warning follows the status line.
+std::string fell_back(const std::string& out, const std::string& socket, const std::string& why) {
+    const size_t line = out.find('\n') + 1;
+    return out.substr(0, line) + "warning: varnok serve at " + socket + ": " + why +
+           "; checked directly\n" + out.substr(line);
+}
+
 int connect_to(const std::string& path) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
@@ -72,6 +86,8 @@ class Serve : public ::testing::Test {
         dir_ = fs::path(::testing::TempDir()) / ("serve-" + std::to_string(getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
+        fs::permissions(dir_,
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         socket_ = (dir_ / "run" / "varnok.sock").string();
         start("");
     }
@@ -99,17 +115,18 @@ class Serve : public ::testing::Test {
             ASSERT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "varnok serve ended";
         }
     }
+    void TearDown() override {
+        stop();
+        fs::remove_all(dir_);
+    }
     void stop() {
+        if (pid_ <= 0) return;
         kill(pid_, SIGCONT);
         kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         pid_ = -1;
-    }
-    void TearDown() override {
-        if (pid_ > 0) stop();
-        fs::remove_all(dir_);
     }
     std::string param(const std::string& password = fx("VARNOK_SSH_PASSWORD"),
                       const std::string& port = fx("VARNOK_SSH_PORT_BSD")) const {
@@ -124,7 +141,8 @@ class Serve : public ::testing::Test {
     // A check through the daemon while fault() befalls it must print what a direct one prints,
     // within its limit (and the half second its fallback may round up). With hold, the daemon's
     // listing stalls, and fault() runs once it has begun.
-    void expect_direct_answer(bool hold, const std::function<void()>& fault) {
+    void expect_direct_answer(bool hold, const std::string& why,
+                              const std::function<void()>& fault) {
         const std::string held = fx("VARNOK_SSH_PORT_HELD"), flag = fx("VARNOK_SSH_HOLD_FLAG");
         const CliRun direct = check("", fx("VARNOK_SSH_PASSWORD"), held);
         ASSERT_EQ(direct.status, 0) << direct.out;
@@ -136,7 +154,7 @@ class Serve : public ::testing::Test {
         for (int i = 0; hold && i < 2000 && fs::exists(flag); ++i) ::usleep(10000);
         fault();
         const CliRun got = via.get();
-        EXPECT_EQ(got.out, direct.out);
+        EXPECT_EQ(got.out, fell_back(direct.out, socket_, why));
         EXPECT_EQ(got.status, 0);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20500));
     }
@@ -229,29 +247,37 @@ TEST_F(Serve, SilentHostTimesOutAsInADirectCheck) {
     EXPECT_EQ(run(" --no-fallback --via " + socket_).out, direct.out);
 }
 
-TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknown) {
+TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknownSayingWhy) {
     ASSERT_EQ(check("--via " + socket_).status, 0);
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    const std::string why = "nothing listens on it";
     const CliRun direct = check("");
-    EXPECT_EQ(check("--via " + socket_).out, direct.out);
-    EXPECT_EQ(
-        varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param() + " --no-fallback", "",
-               "VARNOK_VIA=" + socket_)
-            .out,
-        "PROCS UNKNOWN: varnok serve at " + socket_ + " did not answer\n");
-    EXPECT_EQ(procs("--via " + socket_).out, procs("").out);
-    const std::string via = "VARNOK_VIA=" + socket_;
-    EXPECT_EQ(procs("--no-fallback", via).out,
-              "PROCS UNKNOWN: varnok serve at " + socket_ + " did not answer\n");
-    EXPECT_EQ(procs("--no-fallback --format json", via).out,
+    const CliRun via = check("--via " + socket_);
+    EXPECT_EQ(via.out, fell_back(direct.out, socket_, why));
+    EXPECT_EQ(via.err, "");
+    const std::string text = "check -H 127.0.0.1 -t 20 --param " + param();
+    EXPECT_EQ(varnok(text + " --via " + socket_).err,
+              "varnok: warning: varnok serve at " + socket_ + ": " + why + "; checked directly\n" +
+                  varnok(text).err);
+    const std::string env = "VARNOK_VIA=" + socket_;
+    EXPECT_EQ(procs("", env).out, fell_back(procs("").out, socket_, why));
+    const auto json = nlohmann::json::parse(procs("--format json", env).out);
+    EXPECT_EQ(json["warnings"][0],
+              "warning: varnok serve at " + socket_ + ": " + why + "; checked directly");
+    EXPECT_EQ(procs("--no-fallback --format json", env).out,
               R"({"status":"UNKNOWN","exit":3,"text":"PROCS UNKNOWN: varnok serve at )" + socket_ +
-                  " did not answer\"}\n");
+                  ": " + why + "\"}\n");
+    fs::remove(socket_);
+    EXPECT_EQ(varnok(text + " --format nagios --no-fallback", "", env).out,
+              "PROCS UNKNOWN: varnok serve at " + socket_ + ": no such socket\n");
+    EXPECT_EQ(procs("--no-fallback", env).out,
+              "PROCS UNKNOWN: varnok serve at " + socket_ + ": no such socket\n");
 }
 
 TEST_F(Serve, DaemonKilledDuringTheListingFallsBack) {
-    expect_direct_answer(true, [this] {
+    expect_direct_answer(true, "stopped before answering", [this] {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
@@ -260,7 +286,7 @@ TEST_F(Serve, DaemonKilledDuringTheListingFallsBack) {
 
 TEST_F(Serve, FrozenDaemonFallsBack) {
     kill(pid_, SIGSTOP);
-    expect_direct_answer(false, [] {});
+    expect_direct_answer(false, "did not answer", [] {});
 }
 
 TEST_F(Serve, DroppedSessionsLogInAgain) {
@@ -288,32 +314,13 @@ TEST_F(Serve, WrongCredentialsDoNotRideAnOpenSession) {
     EXPECT_EQ(count_in_log("Failed password for") - failed, 2);
 }
 
-TEST_F(Serve, RefusesOtherUsersAndBadRequestsAndKeepsServing) {
-    fs::permissions(dir_, fs::perms::all);
-    fs::permissions(fs::path(socket_).parent_path(), fs::perms::all);
-    fs::permissions(socket_, fs::perms::all);
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    if (fork() == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
-        const int fd = connect_to(socket_);
-        write_frame(fd, R"({"args":["--version"]})");
-        const std::string answer = read_frame(fd).value_or("none");
-        (void)!::write(pipe_fds[1], answer.data(), answer.size());
-        _exit(0);
-    }
-    ::close(pipe_fds[1]);
-    char buf[256] = {};
-    (void)!::read(pipe_fds[0], buf, sizeof buf - 1);
-    ::close(pipe_fds[0]);
-    wait(nullptr);
-    EXPECT_STREQ(buf, R"({"error":"not allowed"})");
+TEST_F(Serve, RefusesBadRequestsAndKeepsServing) {
     const std::string huge = std::string("\x7f\xff\xff\xff", 4) + std::string(1000, 'x');
     const std::string half = std::string("\0\0\0\x40", 4) + R"({"args":)";
     const std::string garbage = std::string("\0\0\0\x05", 4) + "{{{{{";
-    EXPECT_EQ(raw(huge), R"({"error":"incomplete or oversized request"})");
-    EXPECT_EQ(raw(half), R"({"error":"incomplete or oversized request"})");
-    EXPECT_TRUE(raw(garbage).starts_with(R"({"error":"bad request)"));
+    EXPECT_EQ(raw(huge), R"({"error":"request over 4 MiB"})");
+    EXPECT_EQ(raw(half), R"({"error":"incomplete request"})");
+    EXPECT_EQ(raw(garbage), R"({"error":"bad request: not JSON"})");
     EXPECT_EQ(check("--via " + socket_ + " --no-fallback").status, 0);
 }
 
@@ -399,6 +406,104 @@ TEST_F(Serve, SilentTargetProbesLeaveTheEngineItsLogins) {
                " --param " + param(fx("VARNOK_SSH_PASSWORD"), fx("VARNOK_SSH_PORT")));
     EXPECT_EQ(via.status, 0) << via.out;
     for (const int fd : probes) ::close(fd);
+}
+
+// Each stalled peer holds only the bytes it sent, for five seconds, and no thread.
+TEST_F(Serve, StalledRequestsCostLittleAndAreDropped) {
+    const CliRun direct = check("");
+    const long rss = rss_kib(pid_);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<int> stalled;
+    for (int i = 0; i < 300; ++i) {
+        stalled.push_back(connect_to(socket_));
+        ASSERT_GE(stalled.back(), 0);
+        (void)!::write(stalled.back(), "\0\x40\0\0{\"args\":", 12);
+    }
+    const int silent = connect_to(socket_);
+    const CliRun beside = check("--no-fallback --via " + socket_);
+    EXPECT_EQ(beside.out, direct.out);
+    EXPECT_LT(rss_kib(pid_) - rss, 16 * 1024);
+    const timeval limit{30, 0};
+    for (const int fd : {stalled.back(), silent})
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    EXPECT_EQ(read_frame(stalled.back()).value_or(""),
+              R"({"error":"request not complete within 5 seconds"})");
+    EXPECT_EQ(read_frame(silent).value_or(""), R"({"error":"no request within 5 seconds"})");
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    for (const int fd : stalled) ::close(fd);
+    ::close(silent);
+    EXPECT_EQ(check("--no-fallback --via " + socket_).out, direct.out);
+}
+
+// The client runs as nobody: a copy, since the build folder may be closed to other users.
+TEST_F(Serve, AnswersGroupMembersAndTellsOthersWhy) {
+    if (std::system("getent group varnokpeers > /dev/null") != 0) {
+        ASSERT_EQ(std::system("groupadd varnokpeers"), 0);
+    }
+    const CliRun direct = check("");
+    const fs::path bin = dir_ / "bin";
+    fs::create_directories(bin);
+    for (const char* name : {"varnok", "varnok-core"})
+        fs::copy_file(fs::path(VARNOK_BINARY).parent_path() / name, bin / name);
+    fs::copy_file(std::string(std::getenv("VARNOK_FIXTURE")) + "/home/.ssh/known_hosts",
+                  bin / "known_hosts");
+    fs::permissions(bin / "known_hosts", fs::perms::owner_read | fs::perms::others_read);
+    stop();
+    fs::remove_all(fs::path(socket_).parent_path());  // made anew for the group
+    start("socket_group: varnokpeers\nhost_keys: {known_hosts: " + (bin / "known_hosts").string() +
+          "}\n");
+    const auto as_nobody = [&](const std::string& groups, const std::string& extra) {
+        return varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param() + " --via " +
+                          socket_ + " " + extra,
+                      "", "VARNOK_KNOWN_HOSTS=" + (bin / "known_hosts").string(),
+                      "setpriv --reuid=65534 --regid=65534 " + groups, (bin / "varnok").string());
+    };
+    // Only a member (not by its primary group) may enter the socket's folder.
+    const CliRun member = as_nobody("--groups=varnokpeers", "--no-fallback");
+    EXPECT_EQ(member.out, direct.out);
+    EXPECT_EQ(member.status, 0);
+    EXPECT_EQ(as_nobody("--clear-groups", "--no-fallback").out,
+              "PROCS UNKNOWN: varnok serve at " + socket_ + ": permission denied\n");
+    fs::permissions(fs::path(socket_).parent_path(), fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(socket_, fs::perms::others_read | fs::perms::others_write,
+                    fs::perm_options::add);
+    const CliRun stranger = as_nobody("--clear-groups", "");
+    EXPECT_EQ(stranger.out, fell_back(direct.out, socket_, "not allowed"));
+    EXPECT_EQ(stranger.err, "");
+}
+
+// A socket in a folder that others may write is not believed: the client never connects.
+TEST_F(Serve, ForgedSocketIsNotBelieved) {
+    const CliRun direct = check("");
+    const struct {
+        fs::perms mode;
+        uid_t owner;
+        std::string why;
+    } rows[] = {
+        {fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+             fs::perms::others_all | fs::perms::sticky_bit,
+         0, "is writable by others"},
+        {fs::perms::owner_all | fs::perms::group_all, 0, "is writable by its group"},
+        {fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 65534,
+         "belongs to uid 65534, neither root nor the socket's owner"},
+    };
+    for (const auto& row : rows) {
+        const fs::path folder = dir_ / "forged";
+        fs::create_directories(folder);
+        ASSERT_EQ(chown(folder.c_str(), row.owner, 0), 0);
+        fs::permissions(folder, row.mode);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strcpy(a.sun_path, (folder / "varnok.sock").c_str());
+        const int forger = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_EQ(::bind(forger, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::listen(forger, 8), 0);
+        EXPECT_EQ(check(std::string("--via ") + a.sun_path).out,
+                  fell_back(direct.out, a.sun_path, folder.string() + " " + row.why));
+        EXPECT_LT(::accept(forger, nullptr, nullptr), 0) << "the client connected";
+        ::close(forger);
+        fs::remove_all(folder);
+    }
 }
 
 TEST_F(Serve, TwoHundredRequestsAtOnce) {
