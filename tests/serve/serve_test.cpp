@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 
 #include "serve/frames.h"
@@ -247,6 +249,41 @@ TEST_F(Serve, SilentHostTimesOutAsInADirectCheck) {
     EXPECT_EQ(run(" --no-fallback --via " + socket_).out, direct.out);
 }
 
+TEST(ServeCli, CheckConfigPrintsOnlyWhatIsWrong) {
+    const fs::path good = fs::path(::testing::TempDir()) / "varnok-good.yaml";
+    const fs::path bad = fs::path(::testing::TempDir()) / "varnok-bad.yaml";
+    // Open to others with a password: a warning when serving, not an error here.
+    std::ofstream(good) << "modules: {m: {allowed_targets: [h], rules: [{name: a, param: "
+                           "'#USR=u#PWD=YQ==#'}]}}\n";
+    std::ofstream(bad) << "idle_timout: 10m\n";
+    const CliRun ok = varnok("serve --check-config --config " + good.string());
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out + ok.err, "");
+    const CliRun refused = varnok("serve --check-config --config " + bad.string());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out + refused.err,
+              bad.string() + ": config line 1: config.idle_timout: unknown key\n");
+    fs::remove(good);
+    fs::remove(bad);
+}
+
+// A monitoring system stops the daemon and waits a few seconds at most, whatever is in flight.
+TEST_F(Serve, StopsAtOnceWithARequestInFlight) {
+    std::optional<LoopbackListener> silent(std::in_place);
+    const std::string port = std::to_string(silent->port());
+    auto via = std::async(std::launch::async, [&] {
+        return varnok("check -H 127.0.0.1 -t 30 --format nagios --via " + socket_ + " --param " +
+                      param(fx("VARNOK_SSH_PASSWORD"), port));
+    });
+    for (int i = 0; i < 1000 && silent->open() == 0; ++i) ::usleep(10000);
+    ASSERT_EQ(silent->open(), 1u);
+    const auto start = std::chrono::steady_clock::now();
+    stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    silent.reset();  // the client's direct check then ends at once too
+    EXPECT_EQ(via.get().status, 3);
+}
+
 TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknownSayingWhy) {
     ASSERT_EQ(check("--via " + socket_).status, 0);
     kill(pid_, SIGKILL);
@@ -364,6 +401,36 @@ TEST_F(Serve, OpensNoFileARequestNames) {
     EXPECT_EQ(::read(watch, events, sizeof events), -1) << "the daemon opened " << secret;
     ::close(watch);
     EXPECT_EQ(logins() + count_in_log("Failed password for"), before);
+}
+
+// The client reads the key and sends it: the daemon logs in with the contents, even of a path it
+// could not open. A key the client will not send (a device, a FIFO, one open to others) is used
+// by a direct check, at once, which says why.
+TEST_F(Serve, KeysTravelAsContentsAndOnlySafeOnesTravel) {
+    std::ifstream in(fx("VARNOK_SSH_RSA_KEY"));
+    const std::string key((std::istreambuf_iterator<char>(in)), {});
+    const std::string login = "#USR=" + fx("VARNOK_SSH_USER") +
+                              "#PORT=" + fx("VARNOK_SSH_PORT_BSD") +
+                              "#OS=LINUX#PRO=sshd#SGN=LT#NUM=1#KEYF=";
+    const nlohmann::json answer = ask(
+        {{"args", {"-H", "127.0.0.1", "--format", "nagios", "--param", login + "/nowhere/key#"}},
+         {"files", {{"/nowhere/key", key}}}});
+    EXPECT_EQ(answer.value("status", -1), 0) << answer;
+    const std::string fifo = (dir_ / "fifo").string(), open_key = (dir_ / "open_key").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(open_key) << key;
+    fs::permissions(open_key, fs::perms(0644));
+    const std::pair<std::string, std::string> refused[] = {
+        {"/dev/zero", "the key file: /dev/zero is not a regular file"},
+        {fifo, "the key file: " + fifo + " is not a regular file"},
+        {open_key, "the key file " + open_key + " is open to others (mode 0644)"},
+    };
+    for (const auto& [file, why] : refused) {
+        const std::string words =
+            "check -H 127.0.0.1 -t 20 --format nagios --param '" + login + file + "#'";
+        const CliRun direct = varnok(words);
+        EXPECT_EQ(varnok(words + " --via " + socket_).out, fell_back(direct.out, socket_, why));
+    }
 }
 
 // HTTP probes of hosts that accept TCP and never speak hold at most their share of the logins:
