@@ -158,8 +158,9 @@ int run(const std::string& config_file) {
     for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    SessionPool pool(config.idle_timeout, config.keepalive, config.max_concurrent_logins,
-                     config.http_logins);
+    SessionPool pool({config.idle_timeout, config.keepalive, config.max_concurrent_logins,
+                      config.http_logins, config.max_sessions, config.login_backoff,
+                      config.max_session_age});
     std::unique_ptr<SocketServer> server;
     std::unique_ptr<HttpServer> http;
     try {

@@ -14,10 +14,11 @@ enum class FailureKind : short {
     Listing = 5,   ///< the listing could not be run or read whole (channel, size cap)
     Settings = 6,  ///< the settings name no user or no password/key
     Call = 7,      ///< a numbered automation error ended the call
+    Capacity = 8,  ///< varnok serve holds as many sessions as it may, all busy
 };
 
 /// A lower-case name for the kind ("none", "connect", "hostkey", "auth", "timeout", "listing",
-/// "settings", "call"), as metrics and JSON name it.
+/// "settings", "call", "capacity"), as metrics and JSON name it.
 constexpr const char* failure_name(FailureKind kind) {
     switch (kind) {
         case FailureKind::None:
@@ -36,6 +37,8 @@ constexpr const char* failure_name(FailureKind kind) {
             return "settings";
         case FailureKind::Call:
             return "call";
+        case FailureKind::Capacity:
+            return "capacity";
     }
     return "none";
 }

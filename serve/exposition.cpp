@@ -93,8 +93,15 @@ std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state)
     std::string out;
     head(out, "varnok_sessions_open", "gauge", "SSH sessions held open.");
     out += "varnok_sessions_open " + std::to_string(pool.sessions_open) + "\n";
-    head(out, "varnok_logins_total", "counter", "SSH logins attempted.");
-    out += "varnok_logins_total " + std::to_string(pool.logins) + "\n";
+    head(out, "varnok_logins_total", "counter", "SSH logins attempted, by result.");
+    for (const char* result : {"ok", "auth", "hostkey", "connect", "timeout"}) {
+        const auto it = pool.logins.find(result);
+        out += std::string("varnok_logins_total{result=\"") + result + "\"} " +
+               std::to_string(it == pool.logins.end() ? 0 : it->second) + "\n";
+    }
+    head(out, "varnok_sessions_evicted_total", "counter",
+         "Idle sessions closed to stay under max_sessions.");
+    out += "varnok_sessions_evicted_total " + std::to_string(pool.evicted) + "\n";
     head(out, "varnok_requests_total", "counter",
          "Checks answered, each rule and each procs check once.");
     out += "varnok_requests_total " + std::to_string(pool.requests) + "\n";

@@ -179,7 +179,8 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
     try {
         expect_map(root, "config",
                    {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
-                    "keepalive", "max_concurrent_logins", "http_logins", "host_keys", "modules"});
+                    "keepalive", "max_concurrent_logins", "http_logins", "max_sessions",
+                    "login_backoff", "max_session_age", "host_keys", "modules"});
         if (root["socket"]) config.socket_path = text_of(root["socket"], "socket");
         if (root["socket_group"])
             config.socket_group = text_of(root["socket_group"], "socket_group");
@@ -189,6 +190,17 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
         if (root["idle_timeout"])
             config.idle_timeout = seconds_of(root["idle_timeout"], "idle_timeout");
         if (root["keepalive"]) config.keepalive = seconds_of(root["keepalive"], "keepalive");
+        if (root["login_backoff"])
+            config.login_backoff = seconds_of(root["login_backoff"], "login_backoff");
+        if (root["max_session_age"])
+            config.max_session_age = seconds_of(root["max_session_age"], "max_session_age");
+        if (const YAML::Node cap = root["max_sessions"]) {
+            const std::string text = text_of(cap, "max_sessions");
+            const long n = std::atol(text.c_str());
+            if (std::to_string(n) != text || n < 1 || n > 1000000)
+                refuse(cap.Mark(), "max_sessions", "a whole number from 1 to 1000000");
+            config.max_sessions = static_cast<size_t>(n);
+        }
         if (const YAML::Node logins = root["max_concurrent_logins"]) {
             const std::string text = text_of(logins, "max_concurrent_logins");
             const int n = std::atoi(text.c_str());

@@ -36,10 +36,13 @@ struct ServeConfig {
     std::string http_listen =
         "127.0.0.1:10795";        ///< HTTP listener, outside the exporters' 9100-9999 ("": none)
     std::string web_config_file;  ///< the exporters' web config (TLS, basic auth)
-    std::chrono::seconds idle_timeout{600};  ///< an unused session closes after this
-    std::chrono::seconds keepalive{30};      ///< keepalive probe interval on idle sessions
-    int max_concurrent_logins = 16;          ///< logins in progress at once
-    int http_logins = 0;                     ///< of those, what HTTP probes may hold (0: half)
+    std::chrono::seconds idle_timeout{600};      ///< an unused session closes after this
+    std::chrono::seconds keepalive{30};          ///< keepalive probe interval on idle sessions
+    int max_concurrent_logins = 16;              ///< logins in progress at once
+    int http_logins = 0;                         ///< of those, what HTTP probes may hold (0: half)
+    size_t max_sessions = 10000;                 ///< sessions held at most
+    std::chrono::seconds login_backoff{60};      ///< first wait after a refused login
+    std::chrono::seconds max_session_age{3600};  ///< an older session logs in again
     HostKeyPolicy host_keys{HostKeyCheck::AcceptNew, {}};
     std::map<std::string, ProbeModule> modules;
     /// What the operator should hear of (a file with a secret that others can read).

@@ -23,39 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Logins in progress, shared between the socket and HTTP: HTTP probes hold at most their own
-// share, so that a flood of probes to silent hosts leaves the engine's checks the rest.
-class LoginSlots {
-  public:
-    LoginSlots(int total, int http) : total_(total), http_(http) {}
-
-    bool acquire_until(RequestOrigin origin, Clock::time_point deadline) {
-        std::unique_lock lock(mutex_);
-        const bool http = origin == RequestOrigin::Http;
-        if (!freed_.wait_until(lock, deadline,
-                               [&] { return in_use_ < total_ && (!http || http_in_use_ < http_); }))
-            return false;
-        ++in_use_;
-        if (http) ++http_in_use_;
-        return true;
-    }
-
-    void release(RequestOrigin origin) {
-        {
-            const std::lock_guard lock(mutex_);
-            --in_use_;
-            if (origin == RequestOrigin::Http) --http_in_use_;
-        }
-        freed_.notify_all();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable freed_;
-    const int total_, http_;
-    int in_use_ = 0, http_in_use_ = 0;
-};
-
 // What a request logs in with besides its settings, and where it came from.
 struct Credentials {
     HostKeyPolicy host_keys;
@@ -67,8 +34,9 @@ struct Credentials {
 // One open session and the lock that lets one command at a time run on it.
 struct Slot {
     std::timed_mutex busy;
-    std::unique_ptr<SshSession> session;  // guarded by busy
-    std::vector<std::string> warnings;    // the last login's, told again with every listing
+    std::unique_ptr<SshSession> session;      // guarded by busy
+    std::vector<std::string> warnings;        // the last login's, told again with every listing
+    Clock::time_point opened = Clock::now();  // of the session, at its login
     Clock::time_point last_used = Clock::now();
     Clock::time_point last_keepalive = Clock::now();
 };
@@ -76,20 +44,60 @@ struct Slot {
 }  // namespace
 
 struct SessionPool::Impl {
-    std::chrono::seconds idle, keepalive;
+    const PoolSettings settings;
     LoginSlots logins_allowed;
+    LoginBackoff backoff;
     unsigned char hash_key[32];
-    mutable std::mutex mutex;  // guards slots and figures
+    mutable std::mutex mutex;  // guards slots, open and figures
     std::map<std::string, std::shared_ptr<Slot>> slots;
+    size_t open = 0;  // sessions logged in
     PoolFigures figures;
 
-    Impl(std::chrono::seconds i, std::chrono::seconds k, int max_logins, int http_logins)
-        : idle(i),
-          keepalive(k),
-          logins_allowed(std::max(max_logins, 1),
-                         std::clamp(http_logins > 0 ? http_logins : max_logins / 2, 1,
-                                    std::max(max_logins, 1))) {
+    explicit Impl(const PoolSettings& p)
+        : settings(p),
+          logins_allowed(std::max(p.max_logins, 1),
+                         std::clamp(p.http_logins > 0 ? p.http_logins : p.max_logins / 2, 1,
+                                    std::max(p.max_logins, 1))),
+          backoff(p.login_backoff) {
         if (RAND_bytes(hash_key, sizeof hash_key) != 1) throw std::runtime_error("no random key");
+    }
+
+    void opened(Slot& slot) {
+        slot.opened = Clock::now();
+        const std::lock_guard lock(mutex);
+        ++open;
+    }
+
+    // Ends the slot's session, which the caller holds through busy; never under the pool's lock.
+    void close(Slot& slot, bool orderly) {
+        if (!slot.session) return;
+        if (orderly) slot.session->close();
+        slot.session.reset();
+        const std::lock_guard lock(mutex);
+        --open;
+    }
+
+    // Below the cap, or made so by closing the least recently used idle session; false when
+    // every session is busy.
+    bool make_room() {
+        std::unique_lock lock(mutex);
+        if (open < settings.max_sessions) return true;
+        std::shared_ptr<Slot> oldest;
+        for (const auto& [key, slot] : slots) {
+            if (!slot->busy.try_lock()) continue;
+            if (slot->session && (!oldest || slot->last_used < oldest->last_used)) {
+                if (oldest) oldest->busy.unlock();
+                oldest = slot;
+            } else {
+                slot->busy.unlock();
+            }
+        }
+        if (!oldest) return false;
+        ++figures.evicted;
+        lock.unlock();
+        close(*oldest, true);
+        oldest->busy.unlock();
+        return true;
     }
 
     // The credentials as a keyed hash, so that the map holds no password and a request rides a
@@ -141,10 +149,6 @@ struct SessionPool::Impl {
             RequestOrigin origin;
             ~Release() { slots.release(origin); }
         } release{logins_allowed, c.origin};
-        {
-            const std::lock_guard lock(mutex);
-            ++figures.logins;
-        }
         SshClient events;
         events.Warning = [&warnings](const std::string& text) { warnings.push_back(text); };
         SshPhase phase = SshPhase::Idle;
@@ -176,17 +180,40 @@ struct SessionPool::Impl {
         }
     }
 
-    // Takes the listing on the slot's session, logging in where it has none; a session that
-    // breaks under a request is dropped and the request logs in again while time is left. Every
-    // request on a session hears its login's warnings, as each direct check would at its own.
-    CapturedListing listing(Slot& slot, const CheckSettingsRecord& s, const Credentials& c,
-                            const std::string& command, Clock::time_point deadline, int seconds) {
+    // Logs the slot in, unless its login is backing off or the pool is full; counts the result.
+    std::optional<Refusal> log_in(Slot& slot, const std::string& key, const CheckSettingsRecord& s,
+                                  const Credentials& c, Clock::time_point deadline, int seconds) {
+        if (auto waiting = backoff.refused(key, Clock::now())) return waiting;
+        if (!make_room())
+            return Refusal{FailureKind::Capacity, "varnok serve holds " +
+                                                      std::to_string(settings.max_sessions) +
+                                                      " sessions, every one of them busy"};
+        slot.warnings.clear();
+        std::optional<Refusal> refusal =
+            login(s, c, deadline, seconds, slot.session, slot.warnings);
+        backoff.tell(key, refusal, Clock::now());
+        {
+            const std::lock_guard lock(mutex);
+            ++figures.logins[refusal ? failure_name(refusal->kind) : "ok"];
+        }
+        if (!refusal) opened(slot);
+        return refusal;
+    }
+
+    // Takes the listing on the slot's session, logging in where it has none or where it is older
+    // than the longest a session may prove its credentials for; a session that breaks under a
+    // request is dropped and the request logs in again while time is left. Every request on a
+    // session hears its login's warnings, as each direct check would at its own.
+    CapturedListing listing(Slot& slot, const std::string& key, const CheckSettingsRecord& s,
+                            const Credentials& c, const std::string& command,
+                            Clock::time_point deadline, int seconds) {
         const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
+        if (slot.session && Clock::now() - slot.opened >= settings.max_session_age)
+            close(slot, true);
         for (;;) {
             const bool fresh = !slot.session;
             if (fresh) {
-                slot.warnings.clear();
-                if (auto refusal = login(s, c, deadline, seconds, slot.session, slot.warnings))
+                if (auto refusal = log_in(slot, key, s, c, deadline, seconds))
                     return {true, {}, refusal->text, refusal->kind};
             }
             CommandOutcome out = run_command(*slot.session, command, deadline, seconds, where);
@@ -194,7 +221,7 @@ struct SessionPool::Impl {
                 slot.last_used = Clock::now();
                 return out.listing;
             }
-            slot.session.reset();
+            close(slot, false);
             if (fresh || ms_left(deadline) == 0) return out.listing;
         }
     }
@@ -230,7 +257,7 @@ struct SessionPool::Impl {
                     FailureKind::Timeout};
         }
         const std::lock_guard lock(slot->busy, std::adopt_lock);
-        CapturedListing got = listing(*slot, s, c, command, deadline, seconds);
+        CapturedListing got = listing(*slot, key, s, c, command, deadline, seconds);
         warnings = slot->warnings;
         return got;
     }
@@ -274,9 +301,7 @@ struct SessionPool::Impl {
     }
 };
 
-SessionPool::SessionPool(std::chrono::seconds idle, std::chrono::seconds keepalive, int max_logins,
-                         int http_logins)
-    : impl_(std::make_unique<Impl>(idle, keepalive, max_logins, http_logins)) {}
+SessionPool::SessionPool(const PoolSettings& settings) : impl_(std::make_unique<Impl>(settings)) {}
 
 SessionPool::~SessionPool() = default;
 
@@ -324,48 +349,44 @@ RawOutcome SessionPool::run_raw(const CheckSettingsRecord& login, const HostKeyP
 }
 
 void SessionPool::tend() {
+    Impl& d = *impl_;
     const auto now = Clock::now();
-    const std::lock_guard lock(impl_->mutex);
-    for (auto it = impl_->slots.begin(); it != impl_->slots.end();) {
-        Slot& slot = *it->second;
-        if (!slot.busy.try_lock()) {
-            ++it;
-            continue;
-        }
-        if (slot.session && now - slot.last_used < impl_->idle &&
-            now - slot.last_keepalive >= impl_->keepalive) {
-            slot.last_keepalive = now;
-            // A dead peer shows as a failed write or a dropped connection.
-            if (ssh_send_ignore(slot.session->handle(), "") != SSH_OK ||
-                !ssh_is_connected(slot.session->handle()))
-                slot.session.reset();
-        }
-        if (slot.session && now - slot.last_used >= impl_->idle) {
-            slot.session->close();
-            slot.session.reset();
-        }
-        const bool gone = !slot.session;
-        slot.busy.unlock();
-        if (gone && it->second.use_count() == 1) {
-            it = impl_->slots.erase(it);
-        } else {
-            ++it;
-        }
+    d.backoff.prune(now);
+    std::vector<std::shared_ptr<Slot>> slots;
+    {
+        const std::lock_guard lock(d.mutex);
+        for (const auto& [key, slot] : d.slots) slots.push_back(slot);
     }
+    // The network work happens outside the pool's lock: a new request never waits for it.
+    for (const std::shared_ptr<Slot>& slot : slots) {
+        if (!slot->busy.try_lock()) continue;
+        if (slot->session && (now - slot->last_used >= d.settings.idle ||
+                              now - slot->opened >= d.settings.max_session_age)) {
+            d.close(*slot, true);
+        } else if (slot->session && now - slot->last_keepalive >= d.settings.keepalive) {
+            slot->last_keepalive = now;
+            // A dead peer shows as a failed write or a dropped connection.
+            if (ssh_send_ignore(slot->session->handle(), "") != SSH_OK ||
+                !ssh_is_connected(slot->session->handle()))
+                d.close(*slot, false);
+        }
+        slot->busy.unlock();
+    }
+    slots.clear();
+    const std::lock_guard lock(d.mutex);
+    std::erase_if(d.slots, [](const auto& entry) {
+        const std::shared_ptr<Slot>& slot = entry.second;
+        if (slot.use_count() != 1 || !slot->busy.try_lock()) return false;
+        const bool gone = !slot->session;
+        slot->busy.unlock();
+        return gone;
+    });
 }
 
 PoolFigures SessionPool::figures() const {
     const std::lock_guard lock(impl_->mutex);
     PoolFigures f = impl_->figures;
-    f.sessions_open = 0;
-    for (const auto& [key, slot] : impl_->slots) {
-        if (slot->busy.try_lock()) {
-            f.sessions_open += slot->session ? 1 : 0;
-            slot->busy.unlock();
-        } else {
-            ++f.sessions_open;
-        }
-    }
+    f.sessions_open = static_cast<int>(impl_->open);
     return f;
 }
 

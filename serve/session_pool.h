@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check/check_report.h"
+#include "serve/login_limits.h"
 #include "state/state.h"
 
 namespace varnok {
@@ -18,9 +19,21 @@ namespace varnok {
 /// The daemon's own figures, as /metrics shows them.
 struct PoolFigures {
     int sessions_open = 0;
-    uint64_t logins = 0;    ///< logins attempted since start
+    std::map<std::string, uint64_t> logins;  ///< logins attempted, by result: ok or failure_name()
+    uint64_t evicted = 0;                    ///< idle sessions closed to stay under the cap
     uint64_t requests = 0;  ///< requests answered (each rule and each raw command counts once)
     std::map<std::string, uint64_t> failures;  ///< by failure_name(): connect, auth, hostkey, ...
+};
+
+/// How the pool holds sessions and logs in.
+struct PoolSettings {
+    std::chrono::seconds idle{600};          ///< an unused session closes after it
+    std::chrono::seconds keepalive{30};      ///< idle sessions are probed this often
+    int max_logins = 16;                     ///< logins in progress at once
+    int http_logins = 0;                     ///< of those, what HTTP probes may hold (0: half)
+    size_t max_sessions = 10000;             ///< past it the least recently used idle one closes
+    std::chrono::seconds login_backoff{60};  ///< first wait after an auth or hostkey failure
+    std::chrono::seconds max_session_age{3600};  ///< an older session logs in again
 };
 
 /// What one raw command on a pooled session gave.
@@ -31,18 +44,11 @@ struct RawOutcome {
     std::vector<std::string> warnings;        ///< the warnings of the session's login
 };
 
-/// Who sent a request: the engine over the socket, or a scrape over HTTP. Logins are shared so
-/// that HTTP probes, which anyone who reaches the listener can send, never take them all.
-enum class RequestOrigin { Socket, Http };
-
 /// Holds at most one authenticated SSH session per (host, port, user, keyed hash of the
 /// credentials) and runs each listing on a new channel of it. Thread-safe.
 class SessionPool {
   public:
-    /// idle: an unused session closes after it; max_logins: logins in progress at once, of which
-    /// HTTP probes hold at most http_logins (0: half of max_logins).
-    SessionPool(std::chrono::seconds idle, std::chrono::seconds keepalive, int max_logins,
-                int http_logins = 0);
+    explicit SessionPool(const PoolSettings& settings);
     ~SessionPool();
     SessionPool(const SessionPool&) = delete;
     SessionPool& operator=(const SessionPool&) = delete;

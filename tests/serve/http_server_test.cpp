@@ -33,7 +33,7 @@ std::string raw_status(int port, const std::string& bytes) {
 struct Served {
     std::string path = std::filesystem::temp_directory_path() /
                        ("varnok-http-" + std::to_string(getpid()) + ".yml");
-    SessionPool pool{std::chrono::seconds(60), std::chrono::seconds(30), 4};
+    SessionPool pool{{std::chrono::seconds(60), std::chrono::seconds(30), 4}};
     std::unique_ptr<HttpServer> server;
     explicit Served(const std::string& yaml) {
         std::ofstream(path) << yaml;

@@ -348,7 +348,35 @@ TEST_F(Serve, WrongCredentialsDoNotRideAnOpenSession) {
     const CliRun via = check("--via " + socket_ + " --no-fallback", "wrong");
     EXPECT_EQ(via.status, 3);
     EXPECT_EQ(via.out, direct.out);
+    // A refused login is not tried again for a while: sshd's penalties would lock the poller out.
+    for (int i = 0; i < 5; ++i) {
+        const CliRun again = check("--via " + socket_ + " --no-fallback", "wrong");
+        EXPECT_EQ(again.status, 3);
+        EXPECT_TRUE(contains(again.out, " (not tried again for 60 seconds)")) << again.out;
+    }
     EXPECT_EQ(count_in_log("Failed password for") - failed, 2);
+}
+
+// Past max_sessions the least recently used idle session closes; past max_session_age a
+// session logs in again. Three host-key policies of one login are three sessions.
+TEST_F(Serve, SessionsAreCappedAndAged) {
+    stop();
+    start("max_sessions: 2\n");
+    const auto via = [&](const std::string& policy) {
+        return check("--no-fallback --via " + socket_ + " --host-key-check " + policy).status;
+    };
+    int before = logins();
+    for (const char* policy : {"yes", "no", "accept-new", "yes", "accept-new"})
+        EXPECT_EQ(via(policy), 0) << policy;
+    // yes, no, accept-new (closing yes), yes (closing no); accept-new rides.
+    EXPECT_EQ(logins() - before, 4);
+    stop();
+    start("max_session_age: 1s\n");
+    EXPECT_EQ(via("yes"), 0);
+    ::usleep(1200 * 1000);
+    before = logins();
+    EXPECT_EQ(via("yes"), 0);
+    EXPECT_EQ(logins() - before, 1);
 }
 
 TEST_F(Serve, RefusesBadRequestsAndKeepsServing) {
