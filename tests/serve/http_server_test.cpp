@@ -79,17 +79,19 @@ std::string rules(const std::string& port) {
 TEST(HttpServer, ProbesTheTargetAndRefusesBadRequests) {
     LoopbackListener silent;
     const std::string known_hosts = fx("VARNOK_SSH_LOGINS") + ".http_known_hosts";
-    Served s("http_listen: 127.0.0.1:0\nhost_keys: {check: accept-new, known_hosts: " +
-             known_hosts + "}\nmodules:\n  bsd:\n    allowed_targets: [127.0.0.1]\n" +
-             rules(fx("VARNOK_SSH_PORT_BSD")) + "  silent:\n    allowed_targets: [127.0.0.1]\n" +
-             rules(std::to_string(silent.port())));
+    Served s(
+        "http_listen: 127.0.0.1:0\ntimeout_offset: 300ms\nhost_keys: {check: accept-new, "
+        "known_hosts: " +
+        known_hosts + "}\nmodules:\n  bsd:\n    allowed_targets: [127.0.0.1]\n" +
+        rules(fx("VARNOK_SSH_PORT_BSD")) + "  silent:\n    allowed_targets: [127.0.0.1]\n" +
+        rules(std::to_string(silent.port())));
     const std::string ok = get(s.port(), "/probe?module=bsd&target=127.0.0.1");
     EXPECT_EQ(status_of(ok), "HTTP/1.1 200 OK");
     for (const char* line : {"\nprobe_success 1\n", "\nvarnok_rule_status{rule=\"sshd\"} 0\n",
                              "\nvarnok_rule_status{rule=\"absent\"} 2\n", "\nvarnok_processes 8\n"})
         EXPECT_NE(ok.find(line), std::string::npos) << line << ok;
-    // A host that accepts and never speaks: the scrape's 1.5 s less the default half second,
-    // not the module's 10 s, nor whole seconds.
+    // A host that accepts and never speaks: the scrape's 1.5 s less the offset, not the module's
+    // 10 s, nor the 2 whole seconds the check would count.
     const auto start = Clock::now();
     const std::string quiet = get(s.port(), "/probe?module=silent&target=127.0.0.1&debug=true",
                                   "X-Prometheus-Scrape-Timeout-Seconds: 1.5\r\n");
