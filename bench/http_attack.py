@@ -102,7 +102,7 @@ def run(name, program):
         for t in slow:
             t.start()
         time.sleep(2)
-        during, ok = metrics_seconds(port)
+        during, ok = metrics_seconds(port, 60)
         peak = rss_kib(daemon.pid)
         stop.set()
         for t in slow:
