@@ -231,13 +231,23 @@ struct HttpServer::Impl final : Dispatcher {
         });
     }
 
+    /// The answer, or 500 when making it threw: an exception must not end the thread.
+    HttpResponse answer(const HttpRequest& req, const WebSide& side) {
+        try {
+            return routes.answer(req, side.auth);
+        } catch (const std::exception& e) {
+            log_refusal(req.peer, 500, "", "", e.what());
+            return text_response(http::status::internal_server_error, "internal error\n");
+        }
+    }
+
     void dispatch(HttpRequest req, std::shared_ptr<const WebSide> side,
                   std::function<void(HttpResponse)> reply) override {
-        if (!routes.slow(req, side->auth)) return reply(routes.answer(req, side->auth));
+        if (!routes.slow(req, side->auth)) return reply(answer(req, *side));
         net::post(workers, [this, req = std::move(req), side = std::move(side),
                             reply = std::move(reply)] {
             reply(stopping ? text_response(http::status::service_unavailable, "stopping\n")
-                           : routes.answer(req, side->auth));
+                           : answer(req, *side));
         });
     }
 };
