@@ -218,14 +218,15 @@ TEST(HttpServer, SpeaksOnlyTlsWithTheGivenCertificateAndVersion) {
         std::filesystem::temp_directory_path() / ("varnok-tls-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string cert = dir / "cert.pem", key = dir / "key.pem", other = dir / "other.pem";
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                           "-days 1 -subj /CN=varnok -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                           key + " -out " + cert +
-                           " 2>/dev/null && openssl genpkey -algorithm EC "
-                           "-pkeyopt ec_paramgen_curve:P-256 -out " +
-                           other)
-                              .c_str()),
-              0);
+    const auto make_pair = [](const std::string& key_file, const std::string& cert_file) {
+        return std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                            "-nodes -days 1 -subj /CN=varnok -addext subjectAltName=IP:127.0.0.1 "
+                            "-keyout " +
+                            key_file + " -out " + cert_file + " 2>/dev/null")
+                               .c_str());
+    };
+    ASSERT_EQ(make_pair(key, cert), 0);
+    ASSERT_EQ(make_pair(other, dir / "other.crt"), 0);
     const auto serve_tls = [&](const std::string& key_file) {
         std::ifstream users(kWebConfig);
         std::ofstream(dir / "web.yml") << "tls_server_config:\n  cert_file: " << cert
@@ -250,6 +251,13 @@ TEST(HttpServer, SpeaksOnlyTlsWithTheGivenCertificateAndVersion) {
     EXPECT_EQ(curl(""), "0 401");
     EXPECT_EQ(curl("-u prometheus:s3cret"), "0 200");
     EXPECT_EQ(curl("-u prometheus:s3cret --tls-max 1.2"), "35 000");
+    // A rotated certificate is served without a restart.
+    std::filesystem::rename(cert, dir / "old.crt");
+    std::filesystem::rename(dir / "other.crt", cert);
+    std::filesystem::rename(other, key);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(curl("-u prometheus:s3cret"), "0 200");
+    EXPECT_EQ(curl("--cacert " + (dir / "old.crt").string()), "60 000");
     // Plain HTTP to it gets no answer at all.
     EXPECT_EQ(get(s->port(), "/metrics"), "");
     std::filesystem::remove_all(dir);
