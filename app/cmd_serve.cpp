@@ -176,7 +176,7 @@ int run(const std::string& config_file) {
     }
     std::thread accepting([&server] { server->serve(); });
     std::cerr << "varnok serve: listening on " << config.socket_path;
-    if (http) std::cerr << " and http://" << config.http_listen;
+    if (http) std::cerr << (http->tls() ? " and https://" : " and http://") << config.http_listen;
     std::cerr << std::endl;
     for (;;) {
         const timespec second{1, 0};

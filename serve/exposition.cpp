@@ -1,7 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "serve/exposition.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <charconv>
+#include <fstream>
+#include <sstream>
+
+#include "state/version.h"
 
 namespace varnok {
 namespace {
@@ -121,6 +129,47 @@ std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state)
          "Time of the last successful config reload.");
     out += "varnok_config_last_reload_success_timestamp_seconds " +
            number(state.last_reload_success_time) + "\n";
+    return out;
+}
+
+std::string process_exposition() {
+    // /proc/self/stat: the fields after the command's closing parenthesis, from the third on.
+    std::ifstream stat_file("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(stat_file)), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::vector<std::string> f{"", "", ""};
+    for (std::string word; fields >> word;) f.push_back(word);
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const auto field = [&f](size_t n) { return n < f.size() ? std::atof(f[n].c_str()) : 0.0; };
+    double boot = 0;
+    std::ifstream proc_stat("/proc/stat");
+    for (std::string line; std::getline(proc_stat, line);)
+        if (line.rfind("btime ", 0) == 0) boot = std::atof(line.c_str() + 6);
+    size_t fds = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(dir))
+            if (e->d_name[0] != '.') ++fds;
+        ::closedir(dir);
+        --fds;  // the folder's own descriptor
+    }
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    std::string out;
+    head(out, "process_cpu_seconds_total", "counter",
+         "Total user and system CPU time spent in seconds.");
+    out += "process_cpu_seconds_total " + number((field(14) + field(15)) / ticks) + "\n";
+    head(out, "process_open_fds", "gauge", "Number of open file descriptors.");
+    out += "process_open_fds " + std::to_string(fds) + "\n";
+    head(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    out += "process_max_fds " + number(static_cast<double>(files.rlim_cur)) + "\n";
+    head(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    out += "process_resident_memory_bytes " +
+           number(field(24) * static_cast<double>(::sysconf(_SC_PAGESIZE))) + "\n";
+    head(out, "process_start_time_seconds", "gauge",
+         "Start time of the process since unix epoch in seconds.");
+    out += "process_start_time_seconds " + number(boot + field(22) / ticks) + "\n";
+    head(out, "varnok_build_info", "gauge", "The daemon's version; always 1.");
+    out += std::string("varnok_build_info{version=\"") + kVersionText + "\"} 1\n";
     return out;
 }
 

@@ -32,4 +32,8 @@ struct DaemonState {
 /// The daemon's own figures in the text exposition format, as /metrics shows them.
 std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state);
 
+/// The process's own figures from /proc/self (open and most descriptors, resident memory, CPU
+/// seconds, start time) and varnok_build_info with the version, in the text exposition format.
+std::string process_exposition();
+
 }  // namespace varnok

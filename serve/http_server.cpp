@@ -1,70 +1,180 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "serve/http_server.h"
 
-#include <httplib.h>
-
 #include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
 #include "serve/exposition.h"
-#include "serve/web_config.h"
+#include "serve/http_routes.h"
+#include "serve/web_watch.h"
 
 namespace varnok {
 namespace {
 
-constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
-/// What a probe leaves of the scrape's time limit for the answer to travel back.
-constexpr double kScrapeMargin = 0.5;
-/// A request is a line, headers and a short form at most; anything bigger is refused.
-constexpr size_t kMaxPayload = 64 * 1024;
-/// Enough threads for every probe of a scrape interval to wait on its own host at once.
-constexpr size_t kThreads = 64;
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
 
-double unix_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+/// Request line and headers at most; more is answered 431 and the connection dropped.
+constexpr uint32_t kHeaderLimit = 1 << 20;
+/// A request's body at most: a short form.
+constexpr uint64_t kBodyLimit = 64 * 1024;
+/// Time for a request's line and headers from the connection's opening (or from the last
+/// answer, so that an idle keep-alive connection is dropped as well).
+constexpr auto kRequestTime = std::chrono::seconds(5);
+constexpr auto kWriteTime = std::chrono::seconds(10);
+/// Enough for every probe of a scrape interval to wait on its own host at once.
+constexpr size_t kWorkers = 64;
 
-/// The check's time limit in whole seconds: the module's, lowered to what the scrape leaves.
-std::string probe_timeout(double module_seconds, const std::string& scrape_header) {
-    double limit = module_seconds;
-    char* end = nullptr;
-    const double scrape = std::strtod(scrape_header.c_str(), &end);
-    if (!scrape_header.empty() && end && *end == '\0' && std::isfinite(scrape) && scrape > 0)
-        limit = std::min(limit, scrape - kScrapeMargin);
-    return std::to_string(std::max(1, static_cast<int>(std::floor(limit))));
-}
+/// What a connection hands a complete request to; reply may be called on any thread.
+struct Dispatcher {
+    std::atomic<int> open{0};  ///< connections alive
+    virtual void dispatch(HttpRequest req, std::shared_ptr<const WebSide> side,
+                          std::function<void(HttpResponse)> reply) = 0;
 
-bool allowed(const ProbeModule& module, const std::string& target) {
-    if (module.allowed_targets.empty()) return !module.uses_password;
-    return std::find(module.allowed_targets.begin(), module.allowed_targets.end(), target) !=
-           module.allowed_targets.end();
-}
+  protected:
+    ~Dispatcher() = default;
+};
 
-std::string html_escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '&')
-            out += "&amp;";
-        else if (c == '"')
-            out += "&quot;";
-        else
-            out += c;
+/// One client connection, plain or TLS; every call on the I/O thread.
+template <class Stream>
+class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+  public:
+    static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+    Connection(tcp::socket socket, Dispatcher& server, std::shared_ptr<const WebSide> side)
+        : server_(server), side_(std::move(side)), stream_(open_stream(std::move(socket))) {
+        ++server_.open;
+        beast::error_code ignored;
+        const auto peer = beast::get_lowest_layer(stream_).socket().remote_endpoint(ignored);
+        peer_ = peer.address().to_string() + ":" + std::to_string(peer.port());
+        beast::get_lowest_layer(stream_).expires_after(kRequestTime);
     }
-    return out;
-}
+    ~Connection() { --server_.open; }
+
+    void start() {
+        if constexpr (kTls)
+            stream_.async_handshake(net::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](beast::error_code ec) {
+                                        if (!ec) self->read();
+                                    });
+        else
+            read();
+    }
+
+  private:
+    Stream open_stream(tcp::socket socket) {
+        if constexpr (kTls)
+            return Stream(std::move(socket), *side_->tls);
+        else
+            return Stream(std::move(socket));
+    }
+
+    void read() {
+        parser_.emplace();
+        parser_->header_limit(kHeaderLimit);
+        parser_->body_limit(kBodyLimit);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                                    self->on_header(ec);
+                                });
+    }
+
+    void on_header(beast::error_code ec) {
+        if (ec) return refuse(ec);
+        arrival_ = std::chrono::steady_clock::now();
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                             self->on_request(ec);
+                         });
+    }
+
+    void on_request(beast::error_code ec) {
+        if (ec) return refuse(ec);
+        HttpRequest req{parser_->release(), arrival_, peer_};
+        auto self = this->shared_from_this();
+        server_.dispatch(std::move(req), side_, [self](HttpResponse res) {
+            auto executor = self->stream_.get_executor();
+            net::post(executor, [self = std::move(self), res = std::move(res)]() mutable {
+                self->write(std::move(res));
+            });
+        });
+    }
+
+    /// A request that broke a limit or is not HTTP is answered and the connection dropped; a
+    /// timeout or a closed connection just ends it.
+    void refuse(beast::error_code ec) {
+        const auto kind =
+            ec == http::error::header_limit ? http::status::request_header_fields_too_large
+            : ec == http::error::body_limit ? http::status::payload_too_large
+            : ec.category() == http::make_error_code(http::error::bad_method).category() &&
+                    ec != http::error::end_of_stream && ec != http::error::partial_message
+                ? http::status::bad_request
+                : http::status::unknown;
+        if (kind == http::status::unknown) return;
+        log_refusal(peer_, static_cast<int>(kind), "", "", ec.message());
+        HttpResponse res = text_response(kind, ec.message() + "\n");
+        res.keep_alive(false);
+        write(std::move(res));
+    }
+
+    void write(HttpResponse res) {
+        res_ = std::move(res);
+        res_->prepare_payload();
+        beast::get_lowest_layer(stream_).expires_after(kWriteTime);
+        http::async_write(stream_, *res_,
+                          [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                              self->on_write(ec);
+                          });
+    }
+
+    void on_write(beast::error_code ec) {
+        if (!ec && res_->keep_alive()) {
+            beast::get_lowest_layer(stream_).expires_after(kRequestTime);
+            return read();
+        }
+        beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_send, ec);
+    }
+
+    Dispatcher& server_;
+    std::shared_ptr<const WebSide> side_;  // holds the TLS context the stream uses
+    Stream stream_;
+    beast::flat_buffer buffer_{kHeaderLimit + kBodyLimit + 64 * 1024};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<HttpResponse> res_;
+    std::chrono::steady_clock::time_point arrival_;
+    std::string peer_;
+};
 
 }  // namespace
+
+std::chrono::milliseconds probe_time_limit(double module_seconds, const std::string& scrape_header,
+                                           std::chrono::milliseconds offset) {
+    double limit = module_seconds;
+    double scrape = 0;
+    const char* end = scrape_header.data() + scrape_header.size();
+    const auto parsed = std::from_chars(scrape_header.data(), end, scrape);
+    if (parsed.ec == std::errc() && parsed.ptr == end && std::isfinite(scrape) && scrape > 0) {
+        const double left = scrape - std::chrono::duration<double>(offset).count();
+        limit = std::min(limit, left > 0 ? left : scrape / 2);
+    }
+    return std::chrono::milliseconds(std::llround(limit * 1000));
+}
 
 std::pair<std::string, int> split_listen_address(const std::string& address) {
     const size_t colon = address.rfind(':');
@@ -80,170 +190,101 @@ std::pair<std::string, int> split_listen_address(const std::string& address) {
     return {host.empty() ? "0.0.0.0" : host, port};
 }
 
-struct HttpServer::Impl {
-    SessionPool& pool;
-    ConfigLoader load;
-    std::unique_ptr<BasicAuth> auth;
-    std::unique_ptr<httplib::Server> server;
+struct HttpServer::Impl final : Dispatcher {
+    HttpRoutes routes;
+    // Declared first, destroyed by hand after the threads end (see ~HttpServer).
+    std::unique_ptr<net::io_context> io = std::make_unique<net::io_context>(1);
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<net::steady_timer> pause;
+    net::thread_pool workers{kWorkers};
+    WebWatch web;
+    int max_connections;
+    std::atomic<bool> stopping{false};
     std::thread thread;
-    int port = 0;
 
-    mutable std::mutex mutex;
-    std::shared_ptr<const ServeConfig> config;
-    DaemonState state;
+    Impl(SessionPool& pool, ServeConfig config, ConfigLoader load)
+        : routes(pool, config, std::move(load)),
+          web(config.web_config_file),
+          max_connections(config.http_max_connections) {}
 
-    Impl(SessionPool& p, ConfigLoader l) : pool(p), load(std::move(l)) {}
-
-    std::shared_ptr<const ServeConfig> current() const {
-        std::lock_guard lock(mutex);
-        return config;
+    void accept() {
+        acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
+            if (ec == net::error::operation_aborted) return;
+            if (ec) {
+                // Out of descriptors, most likely: wait a little rather than spin.
+                pause->expires_after(std::chrono::milliseconds(100));
+                return pause->async_wait([this](beast::error_code e) {
+                    if (!e) accept();
+                });
+            }
+            if (open < max_connections) {
+                auto side = web.current();
+                if (side->tls)
+                    std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(
+                        std::move(socket), *this, side)
+                        ->start();
+                else
+                    std::make_shared<Connection<beast::tcp_stream>>(std::move(socket), *this, side)
+                        ->start();
+            }
+            accept();
+        });
     }
 
-    void probe(const httplib::Request& req, httplib::Response& res) {
-        const auto config_now = current();
-        const std::string target = req.get_param_value("target");
-        const std::string name = req.get_param_value("module");
-        if (target.empty())
-            return res.set_content("missing target parameter\n", "text/plain"),
-                   void(res.status = 400);
-        const auto module = config_now->modules.find(name);
-        if (module == config_now->modules.end())
-            return res.set_content("unknown module \"" + name + "\"\n", "text/plain"),
-                   void(res.status = 400);
-        if (!allowed(module->second, target))
-            return res.set_content(
-                       "target \"" + target + "\" is not allowed for module \"" + name + "\"\n",
-                       "text/plain"),
-                   void(res.status = 403);
-        const std::string timeout =
-            probe_timeout(module->second.timeout_seconds,
-                          req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds"));
-        std::vector<CheckRequest> requests;
-        for (const ModuleRule& rule : module->second.rules)
-            requests.push_back(
-                {target, timeout, rule.param, config_now->host_keys, rule.name, rule.key_text});
-        const auto start = std::chrono::steady_clock::now();
-        const std::vector<CheckReport> reports = pool.run(requests, RequestOrigin::Http);
-        const double duration =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        {
-            std::lock_guard lock(mutex);
-            ++state.probes;
+    /// The answer, or 500 when making it threw: an exception must not end the thread.
+    HttpResponse answer(const HttpRequest& req, const WebSide& side) {
+        try {
+            return routes.answer(req, side.auth);
+        } catch (const std::exception& e) {
+            log_refusal(req.peer, 500, "", "", e.what());
+            return text_response(http::status::internal_server_error, "internal error\n");
         }
-        const std::string metrics = probe_exposition(reports, duration);
-        if (req.get_param_value("debug") == "true")
-            res.set_content("Logs for the probe:\n" + probe_log(reports) +
-                                "\nMetrics that would have been returned:\n" + metrics,
-                            "text/plain");
-        else
-            res.set_content(metrics, kMetricsType);
     }
 
-    void metrics(httplib::Response& res) const {
-        DaemonState now;
-        {
-            std::lock_guard lock(mutex);
-            now = state;
-        }
-        res.set_content(daemon_exposition(pool.figures(), now), kMetricsType);
-    }
-
-    void landing(httplib::Response& res) const {
-        std::string modules;
-        for (const auto& [name, module] : current()->modules)
-            modules += "<li>" + html_escape(name) + " (" + std::to_string(module.rules.size()) +
-                       " rules)</li>";
-        res.set_content(
-            "<html><head><title>varnok serve</title></head><body><h1>varnok serve</h1>"
-            "<p><a href=\"/metrics\">Metrics</a></p>"
-            "<form action=\"/probe\">Target: <input name=\"target\"> Module: <input "
-            "name=\"module\"> <input type=\"hidden\" name=\"debug\" value=\"true\">"
-            "<input type=\"submit\" value=\"Probe\"></form><h2>Modules</h2><ul>" +
-                modules + "</ul></body></html>\n",
-            "text/html");
+    void dispatch(HttpRequest req, std::shared_ptr<const WebSide> side,
+                  std::function<void(HttpResponse)> reply) override {
+        if (!routes.slow(req, side->auth)) return reply(answer(req, *side));
+        net::post(workers, [this, req = std::move(req), side = std::move(side),
+                            reply = std::move(reply)] {
+            reply(stopping ? text_response(http::status::service_unavailable, "stopping\n")
+                           : answer(req, *side));
+        });
     }
 };
 
-HttpServer::HttpServer(SessionPool& pool, ServeConfig config, ConfigLoader load)
-    : impl_(std::make_unique<Impl>(pool, std::move(load))) {
-    Impl& d = *impl_;
+HttpServer::HttpServer(SessionPool& pool, ServeConfig config, ConfigLoader load) {
     const auto [host, port] = split_listen_address(config.http_listen);
-    WebConfig web;
-    if (!config.web_config_file.empty()) web = load_web_config(config.web_config_file);
-    d.auth = std::make_unique<BasicAuth>(web.basic_auth_users);
-    if (web.tls()) {
-        auto tls =
-            std::make_unique<httplib::SSLServer>(web.cert_file.c_str(), web.key_file.c_str());
-        if (!tls->is_valid())
-            throw std::runtime_error("cannot use the TLS certificate \"" + web.cert_file +
-                                     "\" with the key \"" + web.key_file + "\"");
-        d.server = std::move(tls);
-    } else {
-        d.server = std::make_unique<httplib::Server>();
+    const std::string listen = config.http_listen;
+    impl_ = std::make_unique<Impl>(pool, std::move(config), std::move(load));
+    Impl& d = *impl_;
+    try {
+        const tcp::endpoint endpoint(net::ip::make_address(host), static_cast<uint16_t>(port));
+        d.acceptor.emplace(*d.io, endpoint);
+    } catch (const std::exception&) {
+        throw std::runtime_error("cannot listen on \"" + listen + "\"");
     }
-    d.config = std::make_shared<const ServeConfig>(std::move(config));
-    d.state.last_reload_success_time = unix_now();
-
-    httplib::Server& s = *d.server;
-    s.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-    s.set_payload_max_length(kMaxPayload);
-    s.set_read_timeout(5, 0);
-    s.set_write_timeout(10, 0);
-    s.set_keep_alive_max_count(100);
-    s.set_pre_routing_handler([&d](const httplib::Request& req, httplib::Response& res) {
-        if (d.auth->allows(req.get_header_value("Authorization")))
-            return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 401;
-        res.set_header("WWW-Authenticate", "Basic realm=\"varnok\"");
-        res.set_content("Unauthorized\n", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    s.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            res.status = 500;
-            res.set_content("internal error\n", "text/plain");
-        });
-    s.Get("/probe",
-          [&d](const httplib::Request& req, httplib::Response& res) { d.probe(req, res); });
-    s.Get("/metrics", [&d](const httplib::Request&, httplib::Response& res) { d.metrics(res); });
-    s.Get("/", [&d](const httplib::Request&, httplib::Response& res) { d.landing(res); });
-    s.Post("/-/reload", [this](const httplib::Request&, httplib::Response& res) {
-        std::string error;
-        if (reload(&error)) return res.set_content("config reloaded\n", "text/plain");
-        res.status = 500;
-        res.set_content("config reload refused: " + error + "\n", "text/plain");
-    });
-
-    d.port = port == 0 ? s.bind_to_any_port(host) : (s.bind_to_port(host, port) ? port : -1);
-    if (d.port <= 0) throw std::runtime_error("cannot listen on \"" + d.config->http_listen + "\"");
-    d.thread = std::thread([&s] { s.listen_after_bind(); });
-    // stop() only ends a server that already runs.
-    while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    d.pause.emplace(*d.io);
+    d.accept();
+    d.thread = std::thread([&d] { d.io->run(); });
 }
 
 HttpServer::~HttpServer() {
-    impl_->server->stop();
-    if (impl_->thread.joinable()) impl_->thread.join();
-}
-
-int HttpServer::port() const { return impl_->port; }
-
-bool HttpServer::reload(std::string* error) {
     Impl& d = *impl_;
-    try {
-        auto fresh = std::make_shared<const ServeConfig>(d.load());
-        std::lock_guard lock(d.mutex);
-        d.config = std::move(fresh);
-        d.state.last_reload_ok = true;
-        d.state.last_reload_success_time = unix_now();
-        return true;
-    } catch (const std::exception& e) {
-        std::cerr << "varnok: config reload refused, the old config stays: " << e.what() << "\n";
-        if (error) *error = e.what();
-        std::lock_guard lock(d.mutex);
-        d.state.last_reload_ok = false;
-        return false;
-    }
+    d.io->stop();
+    d.thread.join();
+    // Probes under way end by their deadlines, those not begun at once; the answers find the
+    // loop stopped and are dropped with it.
+    d.stopping = true;
+    d.workers.join();
+    d.pause.reset();
+    d.acceptor.reset();
+    d.io.reset();
 }
+
+int HttpServer::port() const { return impl_->acceptor->local_endpoint().port(); }
+
+bool HttpServer::tls() const { return impl_->web.tls(); }
+
+bool HttpServer::reload(std::string* error) { return impl_->routes.reload(error); }
 
 }  // namespace varnok

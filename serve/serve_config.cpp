@@ -3,6 +3,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <set>
 #include <stdexcept>
@@ -54,6 +56,18 @@ std::chrono::seconds seconds_of(const YAML::Node& node, const std::string& key) 
     if (used == 0 || value <= 0 || scale == 0 || value > 86400 * 365)
         refuse(node.Mark(), key, "\"" + text + "\" is not a duration (like 30, 30s, 10m or 1h)");
     return std::chrono::seconds(value * scale);
+}
+
+/// A short duration: seconds as a decimal number (0.5), or a number followed by s or ms.
+std::chrono::milliseconds millis_of(const YAML::Node& node, const std::string& key) {
+    const std::string text = text_of(node, key);
+    double value = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    const std::string unit(end, text.data() + text.size());
+    const double scale = unit == "ms" ? 1 : unit == "" || unit == "s" ? 1000 : 0;
+    if (error != std::errc() || !(value >= 0) || scale == 0 || value * scale > 3600000)
+        refuse(node.Mark(), key, "\"" + text + "\" is not a duration (like 0.5, 0.5s or 500ms)");
+    return std::chrono::milliseconds(std::llround(value * scale));
 }
 
 HostKeyCheck host_key_check_of(const YAML::Node& node, const std::string& key) {
@@ -177,10 +191,11 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
     ServeConfig config;
     if (root.IsNull()) return config;
     try {
-        expect_map(root, "config",
-                   {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
-                    "keepalive", "max_concurrent_logins", "http_logins", "max_sessions",
-                    "login_backoff", "max_session_age", "host_keys", "modules"});
+        expect_map(
+            root, "config",
+            {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
+             "keepalive", "max_concurrent_logins", "http_logins", "max_sessions", "login_backoff",
+             "max_session_age", "host_keys", "modules", "http_max_connections", "timeout_offset"});
         if (root["socket"]) config.socket_path = text_of(root["socket"], "socket");
         if (root["socket_group"])
             config.socket_group = text_of(root["socket_group"], "socket_group");
@@ -216,6 +231,15 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
                        "a whole number from 1 to max_concurrent_logins");
             config.http_logins = n;
         }
+        if (const YAML::Node max = root["http_max_connections"]) {
+            const std::string text = text_of(max, "http_max_connections");
+            const int n = std::atoi(text.c_str());
+            if (std::to_string(n) != text || n < 1 || n > 65536)
+                refuse(max.Mark(), "http_max_connections", "a whole number from 1 to 65536");
+            config.http_max_connections = n;
+        }
+        if (root["timeout_offset"])
+            config.timeout_offset = millis_of(root["timeout_offset"], "timeout_offset");
         if (const YAML::Node keys = root["host_keys"]) {
             expect_map(keys, "host_keys", {"known_hosts", "check"});
             if (keys["known_hosts"])

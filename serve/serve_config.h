@@ -34,8 +34,11 @@ struct ServeConfig {
     std::string socket_path = "/run/varnok/varnok.sock";  ///< Unix socket for `check --via`
     std::string socket_group;  ///< a group also allowed on the socket ("": none)
     std::string http_listen =
-        "127.0.0.1:10795";        ///< HTTP listener, outside the exporters' 9100-9999 ("": none)
-    std::string web_config_file;  ///< the exporters' web config (TLS, basic auth)
+        "127.0.0.1:10795";           ///< HTTP listener, outside the exporters' 9100-9999 ("": none)
+    std::string web_config_file;     ///< the exporters' web config (TLS, basic auth)
+    int http_max_connections = 256;  ///< HTTP connections at once; more are closed at once
+    /// What a probe leaves of Prometheus's scrape timeout for its answer to travel back.
+    std::chrono::milliseconds timeout_offset{500};
     std::chrono::seconds idle_timeout{600};      ///< an unused session closes after this
     std::chrono::seconds keepalive{30};          ///< keepalive probe interval on idle sessions
     int max_concurrent_logins = 16;              ///< logins in progress at once

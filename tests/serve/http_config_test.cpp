@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "serve/exposition.h"
+#include "serve/http_server.h"
 #include "serve/serve_config.h"
 #include "serve/web_config.h"
 
@@ -42,6 +45,11 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
         {"http_logins: 17",
          "config line 1: http_logins: a whole number from 1 to "
          "max_concurrent_logins"},
+        {"timeout_offset: 1m",
+         "config line 1: timeout_offset: \"1m\" is not a duration (like 0.5, "
+         "0.5s or 500ms)"},
+        {"http_max_connections: 0",
+         "config line 1: http_max_connections: a whole number from 1 to 65536"},
         {"modules:\n  m:\n    rules: [{name: a, param: '#USR=u#PWD=YQ==#'}]",
          "config line 3: modules.m.allowed_targets: a module that logs in by password needs a "
          "non-empty list of allowed targets"},
@@ -54,6 +62,8 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
             EXPECT_EQ(e.what(), expected);
         }
     }
+    EXPECT_EQ(parse_serve_config("timeout_offset: 250ms").timeout_offset.count(), 250);
+    EXPECT_EQ(parse_serve_config("timeout_offset: 0.75").timeout_offset.count(), 750);
     // A key's pass phrase is no login password: such a module may answer for any target. The
     // key is read at load, never when a probe comes, and one open to others is worth a warning.
     const std::string key = ::testing::TempDir() + "/varnok-config-key";
@@ -69,6 +79,15 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
         parse_serve_config("modules: {k: {rules: [{name: a, param: '#KEYF=" + key + "#'}]}}")
             .warnings.empty());
     std::filesystem::remove(key);
+}
+
+TEST(ProbeTimeLimit, IsTheScrapeTimeoutLessTheOffsetUpToTheModules) {
+    const std::pair<std::string, long> cases[] = {{"", 10000},   {"1.5", 1000},  {"15", 10000},
+                                                  {"0.4", 200},  {"abc", 10000}, {"1,5", 10000},
+                                                  {"-3", 10000}, {"inf", 10000}};
+    for (const auto& [header, ms] : cases)
+        EXPECT_EQ(probe_time_limit(10, header, std::chrono::milliseconds(500)).count(), ms)
+            << header;
 }
 
 CheckReport report(const std::string& rule, bool passed, FailureKind failure, int matches) {
@@ -116,7 +135,37 @@ TEST(WebConfig, BasicAuthChecksTheBcryptHash) {
         {"Basic !!!!", false},
         {"", false}};
     for (const auto& [header, allowed] : cases) EXPECT_EQ(auth.allows(header), allowed) << header;
-    EXPECT_THROW(parse_web_config("basic_auth_users: {u: plain}"), std::runtime_error);
+    // An unknown user pays the same bcrypt as a known one with a wrong password.
+    const auto median_micros = [&auth](const std::string& header) {
+        std::vector<double> times;
+        for (int i = 0; i < 9; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_FALSE(auth.allows(header));
+            times.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                    .count());
+        }
+        std::nth_element(times.begin(), times.begin() + 4, times.end());
+        return times[4];
+    };
+    const double known = median_micros("Basic cHJvbWV0aGV1czpzM2NyZXQx");
+    const double unknown = median_micros("Basic bm9ib2R5OnMzY3JldA==");
+    EXPECT_GT(unknown * 2, known);
+    EXPECT_GT(known * 2, unknown);
+    for (const char* hash :
+         {"plain", "$2b$04$!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!",
+          "$2b$99$ZGmIWokjhdo/sYAx5hgWKOlfKy7O1gxnbG76Zby3B3US0MUMKkDI6"})
+        EXPECT_THROW(parse_web_config(std::string("basic_auth_users: {u: '") + hash + "'}"),
+                     std::runtime_error)
+            << hash;
+    EXPECT_THROW(parse_web_config("tls_server_config: {cert_file: c, key_file: k, min_version: "
+                                  "TLS14}"),
+                 std::runtime_error);
+    EXPECT_EQ(parse_web_config("tls_server_config: {cert_file: c, key_file: k, cipher_suites: "
+                               "[TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256, "
+                               "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305]}")
+                  .cipher_list,
+              "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-CHACHA20-POLY1305");
     EXPECT_THROW(parse_web_config("tls_server_config: {cert_file: c}"), std::runtime_error);
 }
 
