@@ -3,7 +3,8 @@
 #   libcomvarnok2     the C library (SONAME libcomvarnok.so.2)
 #   libcomvarnok-dev  its header, pkg-config file and link
 #   comvarnok         the varnok command, its man page and the Icinga 2 CheckCommand
-#   comvarnok-serve   varnok serve's program and systemd unit, with the libraries only it loads
+#   comvarnok-serve   varnok serve's program, systemd unit, config and user, with the libraries only
+#                     it loads
 #   comvarnok-gui     the settings dialog's window module, a private plugin of the other two
 # The packages put the files where this build installs them (a packager builds for /usr), so the
 # pkg-config file and the window module's path name the folders that hold them.
@@ -11,9 +12,11 @@
 install(TARGETS varnok RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT check)
 install(TARGETS varnok-core RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/${VARNOK_PLUGIN_DIR} COMPONENT check)
 install(TARGETS varnok-serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/${VARNOK_PLUGIN_DIR} COMPONENT serve)
-# varnok serve as a service of its own user; Debian 12 keeps units below /lib.
+# varnok serve as a service of its own user; Debian 12 keeps units below /lib. The config is a
+# conffile, made 0640 root:varnok by the postinst that makes the user.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/varnok-serve.service DESTINATION /lib/systemd/system
         COMPONENT serve)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/serve.yaml DESTINATION /etc/varnok COMPONENT serve)
 # Icinga 2's plugin-contrib include reads every file of this folder.
 configure_file(app/icinga2-varnok.conf.in icinga2-varnok.conf @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/icinga2-varnok.conf
@@ -113,7 +116,10 @@ and the Icinga 2 CheckCommand for it. The demo needs openssh-server.")
 
 # The unit runs `varnok serve`, which the varnok command hands to this package's program.
 set(CPACK_DEBIAN_SERVE_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_SERVE_PACKAGE_DEPENDS "comvarnok (= ${version})")
+set(CPACK_DEBIAN_SERVE_PACKAGE_DEPENDS "comvarnok (= ${version}), adduser")
+set(CPACK_DEBIAN_SERVE_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/comvarnok-serve/conffiles
+    ${CMAKE_CURRENT_LIST_DIR}/comvarnok-serve/postinst ${CMAKE_CURRENT_LIST_DIR}/comvarnok-serve/postrm)
+set(CPACK_DEBIAN_SERVE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_SERVE_PACKAGE_SUGGESTS prometheus)
 set(CPACK_DEBIAN_SERVE_DESCRIPTION "agentless process check over SSH - session daemon
 An agentless process check for monitoring systems: it logs in to a host over
