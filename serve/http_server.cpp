@@ -34,6 +34,14 @@ using tcp = net::ip::tcp;
 constexpr uint32_t kHeaderLimit = 1 << 20;
 /// A request's body at most: a short form.
 constexpr uint64_t kBodyLimit = 64 * 1024;
+/// What each connection may hold for its request freely: far more than any real request needs.
+constexpr size_t kFreeBytes = 64 * 1024;
+/// What all connections together may hold beyond that, so that many connections each sending
+/// almost 1 MiB of headers cannot hold 1 MiB each; a connection that would pass it is answered
+/// 503 and dropped.
+constexpr size_t kSharedBytes = 32u << 20;
+/// What one read asks for while a header comes in.
+constexpr size_t kReadChunk = 16 * 1024;
 /// Time for a request's line and headers from the connection's opening (or from the last
 /// answer, so that an idle keep-alive connection is dropped as well).
 constexpr auto kRequestTime = std::chrono::seconds(5);
@@ -43,7 +51,8 @@ constexpr size_t kWorkers = 64;
 
 /// What a connection hands a complete request to; reply may be called on any thread.
 struct Dispatcher {
-    std::atomic<int> open{0};  ///< connections alive
+    std::atomic<int> open{0};             ///< connections alive
+    std::atomic<size_t> shared_bytes{0};  ///< what connections hold beyond kFreeBytes
     virtual void dispatch(HttpRequest req, std::shared_ptr<const WebSide> side,
                           std::function<void(HttpResponse)> reply) = 0;
 
@@ -65,7 +74,10 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
         peer_ = peer.address().to_string() + ":" + std::to_string(peer.port());
         beast::get_lowest_layer(stream_).expires_after(kRequestTime);
     }
-    ~Connection() { --server_.open; }
+    ~Connection() {
+        --server_.open;
+        server_.shared_bytes -= charged_;
+    }
 
     void start() {
         if constexpr (kTls)
@@ -89,10 +101,41 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
         parser_.emplace();
         parser_->header_limit(kHeaderLimit);
         parser_->body_limit(kBodyLimit);
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = this->shared_from_this()](beast::error_code ec, size_t) {
-                                    self->on_header(ec);
-                                });
+        read_some();
+    }
+
+    // The header a piece at a time, fed to the parser by hand: Beast's own reads keep reading
+    // until the whole header is in, and what the buffer holds must be counted as it grows.
+    void read_some() {
+        stream_.async_read_some(buffer_.prepare(kReadChunk), [self = this->shared_from_this()](
+                                                                 beast::error_code ec, size_t n) {
+            if (ec) return self->refuse(ec == net::error::eof ? http::error::end_of_stream : ec);
+            self->buffer_.commit(n);
+            if (!self->charge()) return self->refuse_busy();
+            beast::error_code parsed;
+            self->buffer_.consume(self->parser_->put(self->buffer_.data(), parsed));
+            if (parsed && parsed != http::error::need_more) return self->refuse(parsed);
+            if (self->parser_->is_header_done()) return self->on_header({});
+            self->read_some();
+        });
+    }
+
+    // Counts the buffer beyond kFreeBytes against the connections' shared share; false when it
+    // would pass it.
+    bool charge() {
+        const size_t held = buffer_.capacity() > kFreeBytes ? buffer_.capacity() - kFreeBytes : 0;
+        server_.shared_bytes += held;
+        server_.shared_bytes -= charged_;
+        charged_ = held;
+        return server_.shared_bytes <= kSharedBytes;
+    }
+
+    void refuse_busy() {
+        log_refusal(peer_, 503, "", "", "the connections hold too much unread header");
+        HttpResponse res =
+            text_response(http::status::service_unavailable, "too many large requests\n");
+        res.keep_alive(false);
+        write(std::move(res));
     }
 
     void on_header(beast::error_code ec) {
@@ -106,6 +149,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
 
     void on_request(beast::error_code ec) {
         if (ec) return refuse(ec);
+        buffer_.shrink_to_fit();
+        charge();
         HttpRequest req{parser_->release(), arrival_, peer_};
         auto self = this->shared_from_this();
         server_.dispatch(std::move(req), side_, [self](HttpResponse res) {
@@ -158,6 +203,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     std::optional<http::request_parser<http::string_body>> parser_;
     std::optional<HttpResponse> res_;
     std::chrono::steady_clock::time_point arrival_;
+    size_t charged_ = 0;  // of the server's shared_bytes
     std::string peer_;
 };
 

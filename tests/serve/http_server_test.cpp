@@ -155,6 +155,20 @@ TEST(HttpServer, HoldsNoMoreThanItsLimitsWhileOthersAreAnswered) {
     EXPECT_LT(sent, 64u << 20);
     EXPECT_LT(peak - before, 64u << 10);
 
+    // 100 connections each send almost 1 MiB of headers and wait: together they hold a bounded
+    // share, and the rest are turned away.
+    std::vector<int> large;
+    std::string header = "GET /metrics HTTP/1.1\r\n";
+    while (header.size() < (1000u << 10)) header += "X-Pad: " + std::string(1000, 'a') + "\r\n";
+    for (int i = 0; i < 100; ++i) {
+        large.push_back(connect_to(s.port()));
+        ::send(large.back(), header.data(), header.size(), MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(rss_kib() - before, 64u << 10);
+    EXPECT_EQ(status_of(get(s.port(), "/metrics")), "HTTP/1.1 200 OK");
+    for (int fd : large) ::close(fd);
+
     // 109 connections send their headers a byte a second: the 110th is answered at once, the
     // 111th closed unanswered, and all are dropped five seconds after they opened.
     const auto opened = Clock::now();
