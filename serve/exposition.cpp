@@ -51,7 +51,8 @@ int rule_status(const CheckReport& report) {
     return report.passed ? 0 : 2;
 }
 
-std::string probe_exposition(const std::vector<CheckReport>& reports, double duration_seconds) {
+std::string probe_exposition(const std::vector<CheckReport>& reports, double duration_seconds,
+                             const SessionFacts& session) {
     const CheckReport* failed = nullptr;
     const CheckReport* counted = nullptr;
     for (const CheckReport& r : reports) {
@@ -82,6 +83,14 @@ std::string probe_exposition(const std::vector<CheckReport>& reports, double dur
     for (FailureKind kind : kReasons)
         out += std::string("varnok_failure{reason=\"") + failure_name(kind) + "\"} " +
                (failed && failed->failure == kind ? "1" : "0") + "\n";
+    head(out, "varnok_session_reused", "gauge",
+         "1 when the probe rode an SSH session that was open before it.");
+    out += std::string("varnok_session_reused ") + (session.reused ? "1" : "0") + "\n";
+    head(out, "varnok_session_age_seconds", "gauge", "Age of the SSH session the probe used.");
+    out += "varnok_session_age_seconds " + number(session.age_seconds) + "\n";
+    head(out, "varnok_login_backoff_seconds", "gauge",
+         "Seconds before a refused login is tried again (0: none).");
+    out += "varnok_login_backoff_seconds " + number(session.backoff_seconds) + "\n";
     return out;
 }
 

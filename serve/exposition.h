@@ -17,7 +17,10 @@ int rule_status(const CheckReport& report);
 /// A probe's answer in the text exposition format: probe_success, probe_duration_seconds,
 /// varnok_processes, varnok_matching_processes and varnok_rule_status per rule, varnok_failure
 /// over the fixed reasons (connect, auth, hostkey, timeout, listing).
-std::string probe_exposition(const std::vector<CheckReport>& reports, double duration_seconds);
+/// With the session the probe rode: varnok_session_reused, varnok_session_age_seconds and
+/// varnok_login_backoff_seconds.
+std::string probe_exposition(const std::vector<CheckReport>& reports, double duration_seconds,
+                             const SessionFacts& session = {});
 
 /// A probe's log for debug=true: one line per rule with its status and text, then its warnings.
 std::string probe_log(const std::vector<CheckReport>& reports);

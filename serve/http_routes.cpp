@@ -197,8 +197,9 @@ HttpResponse HttpRoutes::probe(const HttpRequest& req) {
         requests.push_back(
             {target, seconds, rule.param, config->host_keys, rule.name, rule.key_text});
     const auto start = std::chrono::steady_clock::now();
+    SessionFacts session;
     const std::vector<CheckReport> reports =
-        pool_.run(requests, RequestOrigin::Http, req.arrival + limit);
+        pool_.run(requests, RequestOrigin::Http, req.arrival + limit, &session);
     const double duration =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     {
@@ -210,7 +211,7 @@ HttpResponse HttpRoutes::probe(const HttpRequest& req) {
             std::cerr << "varnok serve: probe of \"" << printable(target) << "\", module \"" << name
                       << "\", rule \"" << r.rule_name << "\" failed: " << failure_name(r.failure)
                       << ": " << printable(r.text) << std::endl;
-    const std::string metrics = probe_exposition(reports, duration);
+    const std::string metrics = probe_exposition(reports, duration, session);
     if (query_param(req.message.target(), "debug") == "true")
         return text_response(http::status::ok, "Logs for the probe:\n" + probe_log(reports) +
                                                    "\nMetrics that would have been returned:\n" +

@@ -37,6 +37,7 @@ struct Slot {
     std::unique_ptr<SshSession> session;      // guarded by busy
     std::vector<std::string> warnings;        // the last login's, told again with every listing
     Clock::time_point opened = Clock::now();  // of the session, at its login
+    unsigned long logins = 0;                 // sessions this slot has opened
     Clock::time_point last_used = Clock::now();
     Clock::time_point last_keepalive = Clock::now();
 };
@@ -64,6 +65,7 @@ struct SessionPool::Impl {
 
     void opened(Slot& slot) {
         slot.opened = Clock::now();
+        ++slot.logins;
         const std::lock_guard lock(mutex);
         ++open;
     }
@@ -237,7 +239,8 @@ struct SessionPool::Impl {
     // Runs command on the session under key within the login's time limit, waiting for a
     // command already on it; the warnings of its login go to warnings.
     CapturedListing take(const CheckSettingsRecord& s, const Credentials& c,
-                         const std::string& command, std::vector<std::string>& warnings) {
+                         const std::string& command, std::vector<std::string>& warnings,
+                         SessionFacts* facts = nullptr) {
         const std::string key = session_key(s, c);
         const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
         const auto deadline = std::min(Clock::now() + std::chrono::seconds(seconds),
@@ -257,14 +260,24 @@ struct SessionPool::Impl {
                     FailureKind::Timeout};
         }
         const std::lock_guard lock(slot->busy, std::adopt_lock);
+        const bool was_open = slot->session != nullptr;
+        const unsigned long logins_before = slot->logins;
         CapturedListing got = listing(*slot, key, s, c, command, deadline, seconds);
         warnings = slot->warnings;
+        if (facts) {
+            const auto now = Clock::now();
+            // A session that aged out or broke under the request was not ridden.
+            facts->reused = was_open && slot->logins == logins_before;
+            facts->age_seconds =
+                slot->session ? std::chrono::duration<double>(now - slot->opened).count() : 0;
+            facts->backoff_seconds = backoff.seconds_left(key, now);
+        }
         return got;
     }
 
     CheckReport check(const CheckRequest& r, RequestOrigin origin,
                       std::optional<Clock::time_point> deadline,
-                      std::map<std::string, CapturedListing>& taken) {
+                      std::map<std::string, CapturedListing>& taken, SessionFacts* facts) {
         CheckSettingsRecord s;
         try {
             s = decode_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
@@ -280,7 +293,7 @@ struct SessionPool::Impl {
         const std::string key = session_key(s, c) + '\0' + command;
         auto it = taken.find(key);
         std::vector<std::string> warnings;  // the taker's only, as in a direct run of many rules
-        if (it == taken.end()) it = taken.emplace(key, take(s, c, command, warnings)).first;
+        if (it == taken.end()) it = taken.emplace(key, take(s, c, command, warnings, facts)).first;
         CheckReport report;
         try {
             VarnokCom com;
@@ -307,13 +320,14 @@ SessionPool::~SessionPool() = default;
 
 std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& requests,
                                           RequestOrigin origin,
-                                          std::optional<Clock::time_point> deadline) {
+                                          std::optional<Clock::time_point> deadline,
+                                          SessionFacts* facts) {
     std::vector<CheckReport> reports;
     std::map<std::string, CapturedListing> taken;
     for (const CheckRequest& r : requests) {
         CheckReport report;
         try {
-            report = impl_->check(r, origin, deadline, taken);
+            report = impl_->check(r, origin, deadline, taken, reports.empty() ? facts : nullptr);
         } catch (const std::exception& e) {
             report.failure = FailureKind::Call;
             report.error_number = 51;

@@ -25,6 +25,13 @@ struct PoolFigures {
     std::map<std::string, uint64_t> failures;  ///< by failure_name(): connect, auth, hostkey, ...
 };
 
+/// How a request's listing was had, as a probe shows it.
+struct SessionFacts {
+    bool reused = false;         ///< it rode a session that was open before it
+    double age_seconds = 0;      ///< of that session (0 when none)
+    double backoff_seconds = 0;  ///< the wait left before its login is tried again (0: none)
+};
+
 /// How the pool holds sessions and logs in.
 struct PoolSettings {
     std::chrono::seconds idle{600};          ///< an unused session closes after it
@@ -58,9 +65,11 @@ class SessionPool {
     /// session). A request with KEYF logs in with its key_text and is refused without one: the
     /// pool opens no file. deadline, when given, ends every request by then at the latest.
     /// Never throws; a failed login is each request's report.
+    /// facts, when given, gets how the first request's listing was had.
     std::vector<CheckReport> run(
         const std::vector<CheckRequest>& requests, RequestOrigin origin = RequestOrigin::Socket,
-        std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+        std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
+        SessionFacts* facts = nullptr);
 
     /// Runs command on the session of the login (host, port, user, password, key file, time
     /// limit) and host-key policy as run() takes a listing: riding an open session whose

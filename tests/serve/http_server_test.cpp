@@ -88,8 +88,12 @@ TEST(HttpServer, ProbesTheTargetAndRefusesBadRequests) {
     const std::string ok = get(s.port(), "/probe?module=bsd&target=127.0.0.1");
     EXPECT_EQ(status_of(ok), "HTTP/1.1 200 OK");
     for (const char* line : {"\nprobe_success 1\n", "\nvarnok_rule_status{rule=\"sshd\"} 0\n",
-                             "\nvarnok_rule_status{rule=\"absent\"} 2\n", "\nvarnok_processes 8\n"})
+                             "\nvarnok_rule_status{rule=\"absent\"} 2\n", "\nvarnok_processes 8\n",
+                             "\nvarnok_session_reused 0\n", "\nvarnok_login_backoff_seconds 0\n"})
         EXPECT_NE(ok.find(line), std::string::npos) << line << ok;
+    EXPECT_NE(
+        get(s.port(), "/probe?module=bsd&target=127.0.0.1").find("\nvarnok_session_reused 1\n"),
+        std::string::npos);
     // A host that accepts and never speaks: the scrape's 1.5 s less the offset, not the module's
     // 10 s, nor the 2 whole seconds the check would count.
     const auto start = Clock::now();
