@@ -15,6 +15,7 @@
 #include "listing/host_key_policy.h"
 #include "listing/session_driver.h"
 #include "listing/session_opener.h"
+#include "serve/host_names.h"
 #include "serve/session_command.h"
 #include "settings/param_string.h"
 
@@ -48,6 +49,7 @@ struct SessionPool::Impl {
     const PoolSettings settings;
     LoginSlots logins_allowed;
     LoginBackoff backoff;
+    HostNames names;
     unsigned char hash_key[32];
     mutable std::mutex mutex;  // guards slots, open and figures
     std::map<std::string, std::shared_ptr<Slot>> slots;
@@ -228,10 +230,12 @@ struct SessionPool::Impl {
         }
     }
 
-    // The session a login rides: one per host, port, user, host-key policy and credentials.
-    std::string session_key(const CheckSettingsRecord& s, const Credentials& c) const {
-        return s.Hostname + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' + s.Username +
-               '\0' + c.host_keys.known_hosts + '\0' +
+    // The session a login rides: one per address (or host), port, user, host-key policy and
+    // credentials.
+    std::string session_key(const std::string& host, const CheckSettingsRecord& s,
+                            const Credentials& c) const {
+        return host + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' + s.Username + '\0' +
+               c.host_keys.known_hosts + '\0' +
                std::to_string(static_cast<int>(c.host_keys.check)) + '\0' +
                credential_hash(s, c.key_text);
     }
@@ -241,10 +245,11 @@ struct SessionPool::Impl {
     CapturedListing take(const CheckSettingsRecord& s, const Credentials& c,
                          const std::string& command, std::vector<std::string>& warnings,
                          SessionFacts* facts = nullptr) {
-        const std::string key = session_key(s, c);
         const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
         const auto deadline = std::min(Clock::now() + std::chrono::seconds(seconds),
                                        c.deadline.value_or(Clock::time_point::max()));
+        // Every spelling of one host shares its session; the login uses the name as written.
+        const std::string key = session_key(names.address_of(s.Hostname, deadline), s, c);
         std::shared_ptr<Slot> slot;
         {
             const std::lock_guard lock(mutex);
@@ -290,7 +295,7 @@ struct SessionPool::Impl {
             return run_checks({r}).front();
         const Credentials c{r.host_keys, r.key_text, origin, deadline};
         const std::string command = listing_command_line(s.OSType, s.AddWait);
-        const std::string key = session_key(s, c) + '\0' + command;
+        const std::string key = session_key(s.Hostname, s, c) + '\0' + command;
         auto it = taken.find(key);
         std::vector<std::string> warnings;  // the taker's only, as in a direct run of many rules
         if (it == taken.end()) it = taken.emplace(key, take(s, c, command, warnings, facts)).first;

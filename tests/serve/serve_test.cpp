@@ -357,6 +357,17 @@ TEST_F(Serve, WrongCredentialsDoNotRideAnOpenSession) {
     EXPECT_EQ(count_in_log("Failed password for") - failed, 2);
 }
 
+TEST_F(Serve, EverySpellingOfAHostSharesOneSession) {
+    const int before = logins();
+    for (const char* host : {"127.0.0.1", "127.1", "0x7f.0.0.1", "localhost"}) {
+        const CliRun via =
+            varnok(std::string("check -H ") + host + " -t 20 --format nagios --no-fallback --via " +
+                   socket_ + " --param " + param());
+        EXPECT_EQ(via.status, 0) << host << via.out;
+    }
+    EXPECT_EQ(logins() - before, 1);
+}
+
 // Past max_sessions the least recently used idle session closes; past max_session_age a
 // session logs in again. Three host-key policies of one login are three sessions.
 TEST_F(Serve, SessionsAreCappedAndAged) {
