@@ -209,35 +209,23 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
             config.login_backoff = seconds_of(root["login_backoff"], "login_backoff");
         if (root["max_session_age"])
             config.max_session_age = seconds_of(root["max_session_age"], "max_session_age");
-        if (const YAML::Node cap = root["max_sessions"]) {
-            const std::string text = text_of(cap, "max_sessions");
+        // A whole number from low to high, where the key is given; high_name words the bound.
+        const auto whole = [&root](const char* key, long low, long high, auto& into,
+                                   const std::string& high_name) {
+            const YAML::Node node = root[key];
+            if (!node) return;
+            const std::string text = text_of(node, key);
             const long n = std::atol(text.c_str());
-            if (std::to_string(n) != text || n < 1 || n > 1000000)
-                refuse(cap.Mark(), "max_sessions", "a whole number from 1 to 1000000");
-            config.max_sessions = static_cast<size_t>(n);
-        }
-        if (const YAML::Node logins = root["max_concurrent_logins"]) {
-            const std::string text = text_of(logins, "max_concurrent_logins");
-            const int n = std::atoi(text.c_str());
-            if (std::to_string(n) != text || n < 1 || n > 1024)
-                refuse(logins.Mark(), "max_concurrent_logins", "a whole number from 1 to 1024");
-            config.max_concurrent_logins = n;
-        }
-        if (const YAML::Node logins = root["http_logins"]) {
-            const std::string text = text_of(logins, "http_logins");
-            const int n = std::atoi(text.c_str());
-            if (std::to_string(n) != text || n < 1 || n > config.max_concurrent_logins)
-                refuse(logins.Mark(), "http_logins",
-                       "a whole number from 1 to max_concurrent_logins");
-            config.http_logins = n;
-        }
-        if (const YAML::Node max = root["http_max_connections"]) {
-            const std::string text = text_of(max, "http_max_connections");
-            const int n = std::atoi(text.c_str());
-            if (std::to_string(n) != text || n < 1 || n > 65536)
-                refuse(max.Mark(), "http_max_connections", "a whole number from 1 to 65536");
-            config.http_max_connections = n;
-        }
+            if (std::to_string(n) != text || n < low || n > high)
+                refuse(node.Mark(), key,
+                       "a whole number from " + std::to_string(low) + " to " + high_name);
+            into = static_cast<std::remove_reference_t<decltype(into)>>(n);
+        };
+        whole("max_sessions", 1, 1000000, config.max_sessions, "1000000");
+        whole("max_concurrent_logins", 1, 1024, config.max_concurrent_logins, "1024");
+        whole("http_logins", 1, config.max_concurrent_logins, config.http_logins,
+              "max_concurrent_logins");
+        whole("http_max_connections", 1, 65536, config.http_max_connections, "65536");
         if (root["timeout_offset"])
             config.timeout_offset = millis_of(root["timeout_offset"], "timeout_offset");
         if (const YAML::Node keys = root["host_keys"]) {

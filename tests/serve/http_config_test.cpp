@@ -103,7 +103,7 @@ CheckReport report(const std::string& rule, bool passed, FailureKind failure, in
 TEST(Exposition, ShowsEachRuleAndTheFirstFailuresReason) {
     EXPECT_EQ(probe_exposition({report("sshd", true, FailureKind::None, 2),
                                 report("a\"b\\", false, FailureKind::Timeout, 0)},
-                               0.25),
+                               0.25, {false, 0, 120}),
               "# HELP probe_success Whether every rule of the module was checked.\n"
               "# TYPE probe_success gauge\nprobe_success 0\n"
               "# HELP probe_duration_seconds How long the probe took.\n"
@@ -118,7 +118,14 @@ TEST(Exposition, ShowsEachRuleAndTheFirstFailuresReason) {
               "# HELP varnok_failure Why the probe failed: 1 for its reason, 0 for the others.\n"
               "# TYPE varnok_failure gauge\nvarnok_failure{reason=\"connect\"} 0\n"
               "varnok_failure{reason=\"auth\"} 0\nvarnok_failure{reason=\"hostkey\"} 0\n"
-              "varnok_failure{reason=\"timeout\"} 1\nvarnok_failure{reason=\"listing\"} 0\n");
+              "varnok_failure{reason=\"timeout\"} 1\nvarnok_failure{reason=\"listing\"} 0\n"
+              "# HELP varnok_session_reused 1 when the probe rode an SSH session that was open "
+              "before it.\n# TYPE varnok_session_reused gauge\nvarnok_session_reused 0\n"
+              "# HELP varnok_session_age_seconds Age of the SSH session the probe used.\n"
+              "# TYPE varnok_session_age_seconds gauge\nvarnok_session_age_seconds 0\n"
+              "# HELP varnok_login_backoff_seconds Seconds before a refused login is tried again "
+              "(0: none).\n# TYPE varnok_login_backoff_seconds gauge\n"
+              "varnok_login_backoff_seconds 120\n");
 }
 
 const std::string kWebConfig = std::string(VARNOK_TEST_DATA) + "/serve/web_config.yml";
