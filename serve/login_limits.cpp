@@ -63,4 +63,29 @@ void LoginBackoff::prune(Clock::time_point now) {
     std::erase_if(waits_, [&](const auto& w) { return now >= w.second.until + base_ * 16; });
 }
 
+bool AddressGate::enter(const std::string& address, Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    const auto free = [&] {
+        const auto it = states_.find(address);
+        return it == states_.end() || !it->second.failing || !it->second.trying;
+    };
+    if (!changed_.wait_until(lock, deadline, free)) return false;
+    const auto it = states_.find(address);
+    if (it != states_.end()) it->second.trying = true;
+    return true;
+}
+
+void AddressGate::leave(const std::string& address, const std::optional<Refusal>& failure) {
+    {
+        const std::lock_guard lock(mutex_);
+        const bool failing = failure && (failure->kind == FailureKind::Connect ||
+                                         failure->kind == FailureKind::Timeout);
+        if (failing)
+            states_[address] = {true, false};
+        else
+            states_.erase(address);
+    }
+    changed_.notify_all();
+}
+
 }  // namespace varnok

@@ -64,4 +64,27 @@ class LoginBackoff {
     std::map<std::string, Wait> waits_;
 };
 
+/// After a login to an address failed to connect or timed out, the next logins to it go one at
+/// a time until one gets through: a host that is down sees one attempt, not one per login that
+/// wants it. Thread-safe.
+class AddressGate {
+  public:
+    using Clock = std::chrono::steady_clock;
+    /// Waits, until deadline at most, for address to be free to try; false when it did not come
+    /// free. An address with no recent failure is always free.
+    bool enter(const std::string& address, Clock::time_point deadline);
+    /// Tells how the login that entered ended: a connect failure or a timeout keeps the address
+    /// one at a time, anything else frees it.
+    void leave(const std::string& address, const std::optional<Refusal>& failure);
+
+  private:
+    struct State {
+        bool failing = false;
+        bool trying = false;
+    };
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::string, State> states_;
+};
+
 }  // namespace varnok

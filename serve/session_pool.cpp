@@ -26,6 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 // What a request logs in with besides its settings, and where it came from.
 struct Credentials {
+    std::string address;  // the host's, which every spelling of it shares
     HostKeyPolicy host_keys;
     std::optional<std::string> key_text;
     RequestOrigin origin;
@@ -49,6 +50,7 @@ struct SessionPool::Impl {
     const PoolSettings settings;
     LoginSlots logins_allowed;
     LoginBackoff backoff;
+    AddressGate addresses;
     HostNames names;
     unsigned char hash_key[32];
     mutable std::mutex mutex;  // guards slots, open and figures
@@ -193,8 +195,14 @@ struct SessionPool::Impl {
                                                       std::to_string(settings.max_sessions) +
                                                       " sessions, every one of them busy"};
         slot.warnings.clear();
+        const std::string address = c.address + ' ' + std::to_string(s.Port != 0 ? s.Port : 22);
+        if (!addresses.enter(address, deadline))
+            return Refusal{FailureKind::Timeout,
+                           timed_out(seconds, "connecting",
+                                     remote_words(s.Hostname, s.Port != 0 ? s.Port : 22))};
         std::optional<Refusal> refusal =
             login(s, c, deadline, seconds, slot.session, slot.warnings);
+        addresses.leave(address, refusal);
         backoff.tell(key, refusal, Clock::now());
         {
             const std::lock_guard lock(mutex);
@@ -249,7 +257,9 @@ struct SessionPool::Impl {
         const auto deadline = std::min(Clock::now() + std::chrono::seconds(seconds),
                                        c.deadline.value_or(Clock::time_point::max()));
         // Every spelling of one host shares its session; the login uses the name as written.
-        const std::string key = session_key(names.address_of(s.Hostname, deadline), s, c);
+        Credentials with_address = c;
+        with_address.address = names.address_of(s.Hostname, deadline);
+        const std::string key = session_key(with_address.address, s, c);
         std::shared_ptr<Slot> slot;
         {
             const std::lock_guard lock(mutex);
@@ -267,7 +277,7 @@ struct SessionPool::Impl {
         const std::lock_guard lock(slot->busy, std::adopt_lock);
         const bool was_open = slot->session != nullptr;
         const unsigned long logins_before = slot->logins;
-        CapturedListing got = listing(*slot, key, s, c, command, deadline, seconds);
+        CapturedListing got = listing(*slot, key, s, with_address, command, deadline, seconds);
         warnings = slot->warnings;
         if (facts) {
             const auto now = Clock::now();
@@ -293,7 +303,7 @@ struct SessionPool::Impl {
         if (s.Username.empty() || (s.Password.empty() && s.KeyFile.empty()) || s.Protocol == "1" ||
             s.Hostname.empty())
             return run_checks({r}).front();
-        const Credentials c{r.host_keys, r.key_text, origin, deadline};
+        const Credentials c{{}, r.host_keys, r.key_text, origin, deadline};
         const std::string command = listing_command_line(s.OSType, s.AddWait);
         const std::string key = session_key(s.Hostname, s, c) + '\0' + command;
         auto it = taken.find(key);
@@ -354,8 +364,9 @@ RawOutcome SessionPool::run_raw(const CheckSettingsRecord& login, const HostKeyP
     RawOutcome out;
     try {
         std::vector<std::string> warnings;
-        CapturedListing got = impl_->take(
-            login, {host_keys, key_text, RequestOrigin::Socket, std::nullopt}, command, warnings);
+        CapturedListing got =
+            impl_->take(login, {{}, host_keys, key_text, RequestOrigin::Socket, std::nullopt},
+                        command, warnings);
         out = {std::move(got.received), got.failure, std::move(got.error), std::move(warnings)};
     } catch (const std::exception& e) {
         out.failure = FailureKind::Call;

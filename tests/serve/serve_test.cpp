@@ -267,6 +267,24 @@ TEST(ServeCli, CheckConfigPrintsOnlyWhatIsWrong) {
     fs::remove(bad);
 }
 
+// Once a login to an address timed out, logins to it go one at a time until one gets through:
+// a host that is down sees one attempt at a time, whatever the users and credentials.
+TEST_F(Serve, ADeadAddressSeesOneLoginAtATime) {
+    LoopbackListener silent;
+    const auto as = [&](const std::string& user, const std::string& seconds) {
+        return varnok("check -H 127.0.0.1 --format nagios --no-fallback --via " + socket_ + " -t " +
+                      seconds + " --param '#USR=" + user +
+                      "#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#'");
+    };
+    EXPECT_EQ(as("first", "1").status, 3);
+    std::vector<std::future<CliRun>> others;
+    for (const char* user : {"u1", "u2", "u3", "u4"})
+        others.push_back(std::async(std::launch::async, [&, user] { return as(user, "2"); }));
+    for (auto& other : others) EXPECT_EQ(other.get().status, 3);
+    // One at a time; the listener may see a connection close a moment after the next opens.
+    EXPECT_LE(silent.peak(), 2u);
+}
+
 // A monitoring system stops the daemon and waits a few seconds at most, whatever is in flight.
 TEST_F(Serve, StopsAtOnceWithARequestInFlight) {
     std::optional<LoopbackListener> silent(std::in_place);
