@@ -10,6 +10,7 @@
 #include "app/passive.h"
 #include "app/plugin_output.h"
 #include "app/rule_options.h"
+#include "app/via_checks.h"
 #include "app/via_client.h"
 #include "settings/codes.h"
 
@@ -132,8 +133,8 @@ void add_check_options(CLI::App& cmd, const std::shared_ptr<CheckOptions>& o) {
     cmd.add_option("--via", o->via,
                    "Send the check to `varnok serve` listening on SOCKET, which runs it on a "
                    "session it holds open; when SOCKET is missing or does not answer, check "
-                   "directly within the same time limit. Not used with --passive (the daemon "
-                   "may not write the engine's pipe)")
+                   "directly within the same time limit. With --hosts each host is a request of "
+                   "its own; --passive results are written here, never by the daemon")
         ->envname("VARNOK_VIA");
     cmd.add_flag("--no-fallback", o->no_fallback,
                  "With --via: UNKNOWN instead of a direct check when the daemon does not answer");
@@ -152,6 +153,12 @@ Action add_check_command(CLI::App& cmd) {
     add_check_options(cmd, o);
     return {[o] {
                 o->fell_back = via_fell_back();
+                // The varnok command sends a lone check itself and leaves a run of many hosts,
+                // or one that writes the engine's pipe, to this program: its hosts ride the
+                // daemon one request each. A run that fell back here does not ask again.
+                if (!o->via.empty() && o->fell_back.empty())
+                    return run(*o, via_host_check(o->via, o->no_fallback, run_checks), std::cout,
+                               std::cerr);
                 return run(*o, run_checks, std::cout, std::cerr);
             },
             [o] { return o->format == "nagios"; }};

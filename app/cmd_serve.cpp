@@ -13,11 +13,13 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "app/cmd_check.h"
 #include "app/cmd_procs.h"
+#include "app/report_json.h"
 #include "app/rule_options.h"
 #include "serve/http_server.h"
 #include "serve/serve_config.h"
@@ -37,20 +39,29 @@ gid_t group_id(const std::string& name) {
 
 // A request is the words after `varnok check` (or, with "command":"procs", after `varnok
 // procs`) and the contents of the files they name; the answer what the command prints and its
-// exit status, or "direct" with the reason for a run the client must make itself.
+// exit status, or "direct" with the reason for a run the client must make itself. A check's
+// request with "reports":true is answered with its reports instead, for a client that formats
+// many hosts' output, or writes the engine's pipe, itself.
 nlohmann::json answer(SessionPool& pool, const std::string& known_hosts,
                       const nlohmann::json& request) {
     const ServedContext served{request.value("files", std::map<std::string, std::string>()),
                                known_hosts};
     const auto args = request.at("args").get<std::vector<std::string>>();
     const std::string command = request.value("command", "check");
+    const bool structured = request.value("reports", false);
+    std::optional<std::vector<CheckReport>> reports;
     std::ostringstream out, err;
     int status = 3;
     try {
         if (command == "check") {
             status = run_check_words(
-                args, served, [&pool](const std::vector<CheckRequest>& r) { return pool.run(r); },
+                args, served,
+                [&pool, &reports](const std::vector<CheckRequest>& r) {
+                    return *(reports = pool.run(r));
+                },
                 out, err);
+            if (structured && !reports) throw DirectOnly("the words named no check to run");
+            if (structured) return {{"reports", *reports}};
         } else if (command == "procs") {
             status = run_procs_words(
                 args, served,

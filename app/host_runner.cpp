@@ -12,20 +12,6 @@
 namespace varnok {
 namespace {
 
-std::vector<CheckReport> failed_reports(const std::vector<CheckRequest>& requests,
-                                        const std::string& text) {
-    std::vector<CheckReport> reports;
-    for (const CheckRequest& r : requests) {
-        CheckReport report;
-        report.host = r.host;
-        report.rule_name = r.rule_name;
-        report.failure = FailureKind::Call;
-        report.text = text;
-        reports.push_back(std::move(report));
-    }
-    return reports;
-}
-
 // Whatever work throws is that slot's result, never the end of the run.
 void run_one(size_t i, const std::function<void(size_t)>& work,
              const std::function<void(size_t, const std::string&)>& failed) {
@@ -39,6 +25,20 @@ void run_one(size_t i, const std::function<void(size_t)>& work,
 }
 
 }  // namespace
+
+std::vector<CheckReport> failed_reports(const std::vector<CheckRequest>& requests,
+                                        const std::string& text) {
+    std::vector<CheckReport> reports;
+    for (const CheckRequest& r : requests) {
+        CheckReport report;
+        report.host = r.host;
+        report.rule_name = r.rule_name;
+        report.failure = FailureKind::Call;
+        report.text = text;
+        reports.push_back(std::move(report));
+    }
+    return reports;
+}
 
 std::vector<HostEntry> parse_hosts(const std::string& text, const std::string& default_timeout) {
     std::vector<HostEntry> hosts;

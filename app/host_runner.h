@@ -24,6 +24,10 @@ std::vector<HostEntry> parse_hosts(const std::string& text, const std::string& d
 std::vector<CheckRequest> requests_for(const HostEntry& host,
                                        const std::vector<CheckRequest>& rules);
 
+/// An UNKNOWN report with text for each request, as for a check that could not run.
+std::vector<CheckReport> failed_reports(const std::vector<CheckRequest>& requests,
+                                        const std::string& text);
+
 /// Runs work(i) for every i below count, up to jobs at a time, each on a thread of its own, and
 /// calls emit(i) on the calling thread for each i in order, as soon as it and all before it are
 /// done. What work(i) throws goes to failed(i, text) on the same thread, so slot i still gets a

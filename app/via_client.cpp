@@ -174,6 +174,7 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
     for (const auto& [path, text] : request.files) files[path] = text;
     nlohmann::json body{{"args", request.args}, {"files", files}};
     if (request.command != "check") body["command"] = request.command;
+    if (request.reports) body["reports"] = true;
     const std::string sent = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const auto read_json = [fd] {
         return nlohmann::json::parse(read_frame(fd).value_or(""), nullptr, false);
@@ -203,7 +204,11 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
         } else if (said.value("direct", false)) {
             answer.kind = ViaAnswer::Kind::Direct;
             answer.reason = said.value("reason", "it sent the check back");
-        } else if (said.contains("status")) {
+        } else if (request.reports && said.contains("reports")) {
+            answer.reports = said.at("reports").dump();
+            answer.kind = ViaAnswer::Kind::Answered;
+            answer.reason.clear();
+        } else if (!request.reports && said.contains("status")) {
             answer.status = said.at("status").get<int>();
             answer.out = said.value("out", "");
             answer.err = said.value("err", "");

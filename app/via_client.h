@@ -18,6 +18,7 @@ struct ViaRequest {
     int seconds = 30;               ///< the check's time limit
     std::vector<std::string> args;  ///< the words after the subcommand, as sent
     std::vector<std::pair<std::string, std::string>> files;  ///< files named, with their texts
+    bool reports = false;  ///< ask for the check's reports as JSON instead of its printed output
     /// Why the request cannot be sent (a key file that is not safe to send): the check runs
     /// directly and says so. Empty when it can.
     std::string direct_reason;
@@ -36,7 +37,8 @@ struct ViaAnswer {
     bool accepted = false;  ///< the daemon acknowledged the request before running it
     int status = 3;
     std::string out, err;
-    std::string reason;  ///< why there is no answer, or why the daemon sent the check back
+    std::string reports;  ///< for a request of reports: the daemon's, as a JSON array
+    std::string reason;   ///< why there is no answer, or why the daemon sent the check back
 };
 
 /// The variable through which a direct run after a failed --via hears why: its text is the

@@ -221,6 +221,49 @@ TEST_F(Serve, ProcsRidesOneSessionSameBytesAsDirect) {
     EXPECT_EQ(logins() - before, 1);
 }
 
+// A hosts file through the daemon: the client sends each host's rules on their own, writes the
+// combined output and the engine's pipe itself, and the hosts of one login share one session. A
+// closed port (127.0.0.2) fails there as it fails directly.
+TEST_F(Serve, HostsAndPassiveRunsRideOneSession) {
+    const std::string hosts = (dir_ / "hosts").string(), rule = (dir_ / "sshd.param").string();
+    std::ofstream(hosts) << "127.0.0.1 20\n127.0.0.2 5\n127.0.0.1 25\n# same again\n127.0.0.1\n";
+    std::ofstream(rule) << param().substr(1, param().size() - 2) << "\n";
+    for (const char* name : {"direct", "via", "back"}) std::ofstream(dir_ / name).close();
+    const std::string nothing = std::regex_replace(param(), std::regex("PRO=sshd"), "PRO=nothing");
+    const auto run = [&](const std::string& passive, const std::string& extra) {
+        return varnok("check --hosts " + hosts + " --jobs 3 -t 20 -v --format nagios -w 1: " +
+                      "--param-file " + rule + " --param " + nothing + " --passive " +
+                      (dir_ / passive).string() + " " + extra);
+    };
+    // Each line of the engine's pipe, its time left out.
+    const auto passive = [&](const std::string& name) {
+        std::ifstream in(dir_ / name);
+        std::string lines;
+        for (std::string line; std::getline(in, line);) lines += line.substr(line.find(']')) + "\n";
+        return lines;
+    };
+    const CliRun direct = run("direct", "");
+    ASSERT_TRUE(contains(direct.out, "127.0.0.2\tsshd\tPROCS UNKNOWN: Cannot connect"));
+    ASSERT_TRUE(contains(direct.out, "127.0.0.1\tsshd\tcounted: "));
+    const int before = logins();
+    for (int i = 0; i < 2; ++i) {
+        const CliRun via = run("via", "--no-fallback --via " + socket_);
+        EXPECT_EQ(via.out, direct.out);
+        EXPECT_EQ(via.err, direct.err);
+        EXPECT_EQ(via.status, direct.status);
+    }
+    EXPECT_EQ(logins() - before, 1);
+    EXPECT_EQ(passive("via"), passive("direct") + passive("direct"));
+    // A request the daemon sends back is checked directly, host by host, saying why once.
+    const std::string other = (dir_ / "known_hosts").string();
+    fs::copy_file(std::getenv("VARNOK_FIXTURE") + "/home/.ssh/known_hosts"s, other);
+    const CliRun back = run("back", "--via " + socket_ + " --known-hosts " + other);
+    const size_t data = direct.out.rfind("| ");
+    EXPECT_EQ(back.out, direct.out.substr(0, data) + "warning: varnok serve at " + socket_ +
+                            ": known_hosts " + other + " is not the daemon's; checked directly\n" +
+                            direct.out.substr(data));
+}
+
 TEST_F(Serve, WarningsComeThroughAsInADirectCheck) {
     // Root writes anywhere: only a folder that is a file keeps the key from being recorded.
     const std::string file = (dir_ / "serve.yaml" / "kh").string();
