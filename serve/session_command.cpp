@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "listing/host_key_policy.h"
 #include "listing/ssh_client.h"
 
 namespace varnok {
@@ -93,6 +94,42 @@ CommandOutcome run_command(SshSession& session, const std::string& command,
     }
     session.end_command();
     return out;
+}
+
+std::optional<Refusal> open_session(LoginTarget target,
+                                    std::chrono::steady_clock::time_point deadline, int seconds,
+                                    std::unique_ptr<SshSession>& out,
+                                    std::vector<std::string>& warnings) {
+    const std::string where = remote_words(target.host, target.port);
+    SshClient events;
+    events.Warning = [&warnings](const std::string& text) { warnings.push_back(text); };
+    SshPhase phase = SshPhase::Idle;
+    SessionOpener opener(events, std::move(target), [&phase](SshPhase p) { phase = p; });
+    try {
+        opener.start(deadline);
+    } catch (const SshError& e) {
+        return Refusal{e.kind(), e.what()};
+    }
+    for (;;) {
+        std::vector<pollfd> fds;
+        int timeout = ms_left(deadline);
+        opener.prepare_poll(fds, timeout, ms_left(deadline));
+        if (ms_left(deadline) == 0) {
+            opener.close();
+            static constexpr const char* kWords[] = {"connecting", "resolving the host name",
+                                                     "connecting", "waiting for the SSH handshake",
+                                                     "logging in"};
+            const size_t at = std::min<size_t>(static_cast<size_t>(phase), 4);
+            return Refusal{FailureKind::Timeout, timed_out(seconds, kWords[at], where)};
+        }
+        wait_for(fds, std::max(timeout, 0));
+        const SessionOpener::State state = opener.advance(fds);
+        if (state == SessionOpener::State::Failed) return opener.failure();
+        if (state == SessionOpener::State::LoggedIn) {
+            out = opener.take_session();
+            return std::nullopt;
+        }
+    }
 }
 
 }  // namespace varnok

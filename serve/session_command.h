@@ -4,10 +4,13 @@
 #include <poll.h>
 
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "check/check_run.h"
+#include "listing/session_opener.h"
 #include "listing/ssh_session.h"
 
 namespace varnok {
@@ -28,6 +31,13 @@ struct CommandOutcome {
     CapturedListing listing{true, {}, {}, FailureKind::None};  ///< what it received, or why not
     bool broken = false;  ///< the session is no longer fit for another command
 };
+
+/// Logs in to target without blocking past deadline (seconds is the limit it stands for, in
+/// texts); the session goes to out, the login's warnings to warnings, or the refusal is returned.
+std::optional<Refusal> open_session(LoginTarget target,
+                                    std::chrono::steady_clock::time_point deadline, int seconds,
+                                    std::unique_ptr<SshSession>& out,
+                                    std::vector<std::string>& warnings);
 
 /// Runs command on a new channel of the logged-in session until it ends, the deadline passes
 /// (seconds is the limit it stands for) or the session fails; where names the server in texts.

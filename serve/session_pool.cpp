@@ -4,9 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-#include <poll.h>
 
-#include <condition_variable>
 #include <optional>
 
 #include "automation/automation_error.h"
@@ -155,35 +153,7 @@ struct SessionPool::Impl {
             RequestOrigin origin;
             ~Release() { slots.release(origin); }
         } release{logins_allowed, c.origin};
-        SshClient events;
-        events.Warning = [&warnings](const std::string& text) { warnings.push_back(text); };
-        SshPhase phase = SshPhase::Idle;
-        SessionOpener opener(events, std::move(target), [&phase](SshPhase p) { phase = p; });
-        try {
-            opener.start(deadline);
-        } catch (const SshError& e) {
-            return Refusal{e.kind(), e.what()};
-        }
-        for (;;) {
-            std::vector<pollfd> fds;
-            int timeout = ms_left(deadline);
-            opener.prepare_poll(fds, timeout, ms_left(deadline));
-            if (ms_left(deadline) == 0) {
-                opener.close();
-                static constexpr const char* kWords[] = {
-                    "connecting", "resolving the host name", "connecting",
-                    "waiting for the SSH handshake", "logging in"};
-                const size_t at = std::min<size_t>(static_cast<size_t>(phase), 4);
-                return Refusal{FailureKind::Timeout, timed_out(seconds, kWords[at], where)};
-            }
-            wait_for(fds, std::max(timeout, 0));
-            const SessionOpener::State state = opener.advance(fds);
-            if (state == SessionOpener::State::Failed) return opener.failure();
-            if (state == SessionOpener::State::LoggedIn) {
-                out = opener.take_session();
-                return std::nullopt;
-            }
-        }
+        return open_session(std::move(target), deadline, seconds, out, warnings);
     }
 
     // Logs the slot in, unless its login is backing off or the pool is full; counts the result.
