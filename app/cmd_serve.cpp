@@ -22,6 +22,7 @@
 #include "app/report_json.h"
 #include "app/rule_options.h"
 #include "serve/http_server.h"
+#include "serve/secret_file.h"
 #include "serve/serve_config.h"
 #include "serve/session_pool.h"
 #include "serve/socket_server.h"
@@ -98,6 +99,18 @@ ServeConfig load_config(const std::string& config_file, bool quiet) {
     // As `varnok check` does, so that a daemon and its clients agree on one file.
     const char* env = std::getenv("VARNOK_KNOWN_HOSTS");
     if (c.host_keys.known_hosts.empty() && env != nullptr) c.host_keys.known_hosts = env;
+    // The listener's TLS key is a secret too; a web config that does not read is the listener's
+    // to refuse.
+    try {
+        const WebConfig web =
+            c.web_config_file.empty() ? WebConfig{} : load_web_config(c.web_config_file);
+        if (web.tls()) {
+            const SecretFile key = read_secret_file(web.key_file, 1u << 20);
+            if (key.text && key.open_to_others())
+                c.warnings.push_back(key.open_text(web.key_file) + " and holds a secret");
+        }
+    } catch (const std::exception&) {
+    }
     if (!quiet)
         for (const std::string& w : c.warnings) std::cerr << "varnok serve: warning: " << w << "\n";
     return c;
@@ -187,7 +200,12 @@ int run(const std::string& config_file) {
     }
     std::thread accepting([&server] { server->serve(); });
     std::cerr << "varnok serve: listening on " << config.socket_path;
-    if (http) std::cerr << (http->tls() ? " and https://" : " and http://") << config.http_listen;
+    if (http) {
+        // The port bound, which port 0 leaves to the system.
+        const std::string listen = config.http_listen;
+        std::cerr << (http->tls() ? " and https://" : " and http://")
+                  << listen.substr(0, listen.rfind(':') + 1) << http->port();
+    }
     std::cerr << std::endl;
     for (;;) {
         const timespec second{1, 0};
