@@ -169,7 +169,9 @@ TEST(HttpServer, HoldsNoMoreThanItsLimitsWhileOthersAreAnswered) {
         ::send(large.back(), header.data(), header.size(), MSG_NOSIGNAL);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps the growing buffers' freed steps
     EXPECT_LT(rss_kib() - before, 64u << 10);
+#endif
     EXPECT_EQ(status_of(get(s.port(), "/metrics")), "HTTP/1.1 200 OK");
     for (int fd : large) ::close(fd);
 
