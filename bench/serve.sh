@@ -105,7 +105,8 @@ daemon_via=$(( $(own_ticks "$serve") - daemon_before ))
 command_ms=$(awk '{s += $2} END{printf "%.2f", s / NR}' "$dir/command")
 echo "a check through the daemon prints: $("$build/varnok" "${check[@]}" --via "$dir/varnok.sock" --no-fallback || true)"
 requests=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_requests_total /{print $2}')
-daemon_logins=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_logins_total /{print $2}')
+# Logins attempted, whatever their result (the counter is labelled by it).
+daemon_logins=$(curl -s "http://127.0.0.1:$http_port/metrics" | awk '/^varnok_logins_total[{ ]/{s += $2} END{print s + 0}')
 
 # Probes over the open session: the daemon's CPU for RUNS /probe requests.
 probe_url="http://127.0.0.1:$http_port/probe?target=127.0.0.1&module=sshd"
