@@ -56,10 +56,14 @@ int main(int argc, char** argv) {
     const std::vector<std::string> words(args.begin() + 1, args.end());
     const std::optional<ViaRequest> request = via_request(args.front(), words);
     if (!request) run_whole_program(argv[0], args);
-    // A key the client will not send is the client's to use, as a run the daemon sends back.
-    if (!request->direct_reason.empty())
-        fall_back(argv[0], "varnok serve at " + request->socket + ": " + request->direct_reason,
-                  args);
+    // A key the client will not send is the client's to use, as a run the daemon sends back;
+    // --no-fallback asked for none.
+    if (!request->direct_reason.empty()) {
+        const std::string why =
+            "varnok serve at " + request->socket + ": " + request->direct_reason;
+        if (request->no_fallback) return unknown(*request, why);
+        fall_back(argv[0], why, args);
+    }
     const auto start = std::chrono::steady_clock::now();
     const ViaAnswer answer = ask_daemon(*request);
     if (answer.kind == ViaAnswer::Kind::Answered) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "serve/http_routes.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <iostream>
@@ -78,13 +80,17 @@ HttpResponse text_response(http::status status, std::string body, const char* ty
     return res;
 }
 
+void log_line(const std::string& line) {
+    const std::string whole = line + "\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, whole.data(), whole.size());
+}
+
 void log_refusal(const std::string& peer, int status, const std::string& target,
                  const std::string& module, const std::string& reason) {
-    std::cerr << "varnok serve: http " << status << " to " << peer;
+    std::string line = "varnok serve: http " + std::to_string(status) + " to " + peer;
     if (!target.empty() || !module.empty())
-        std::cerr << ", target \"" << printable(target) << "\", module \"" << printable(module)
-                  << "\"";
-    std::cerr << ": " << printable(reason) << std::endl;
+        line += ", target \"" + printable(target) + "\", module \"" + printable(module) + "\"";
+    log_line(line + ": " + printable(reason));
 }
 
 std::string query_param(std::string_view target, std::string_view name) {
@@ -208,9 +214,9 @@ HttpResponse HttpRoutes::probe(const HttpRequest& req) {
     }
     for (const CheckReport& r : reports)
         if (!r.counted())
-            std::cerr << "varnok serve: probe of \"" << printable(target) << "\", module \"" << name
-                      << "\", rule \"" << r.rule_name << "\" failed: " << failure_name(r.failure)
-                      << ": " << printable(r.text) << std::endl;
+            log_line("varnok serve: probe of \"" + printable(target) + "\", module \"" + name +
+                     "\", rule \"" + r.rule_name + "\" failed: " + failure_name(r.failure) + ": " +
+                     printable(r.text));
     const std::string metrics = probe_exposition(reports, duration, session);
     if (query_param(req.message.target(), "debug") == "true")
         return text_response(http::status::ok, "Logs for the probe:\n" + probe_log(reports) +
@@ -243,7 +249,8 @@ bool HttpRoutes::reload(std::string* error) {
         state_.last_reload_success_time = unix_now();
         return true;
     } catch (const std::exception& e) {
-        std::cerr << "varnok: config reload refused, the old config stays: " << e.what() << "\n";
+        log_line(std::string("varnok serve: config reload refused, the old config stays: ") +
+                 e.what());
         if (error) *error = e.what();
         std::lock_guard lock(mutex_);
         state_.last_reload_ok = false;

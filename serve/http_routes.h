@@ -30,6 +30,9 @@ using HttpResponse = boost::beast::http::response<boost::beast::http::string_bod
 HttpResponse text_response(boost::beast::http::status status, std::string body,
                            const char* type = "text/plain; charset=utf-8");
 
+/// Writes one line to stderr in one write, so that lines of several threads never mix.
+void log_line(const std::string& line);
+
 /// Logs a refused request to stderr: who, the status, the target and module asked, the reason.
 void log_refusal(const std::string& peer, int status, const std::string& target,
                  const std::string& module, const std::string& reason);

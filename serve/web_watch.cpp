@@ -3,8 +3,9 @@
 
 #include <openssl/ssl.h>
 
-#include <iostream>
 #include <stdexcept>
+
+#include "serve/http_routes.h"
 
 namespace varnok {
 namespace {
@@ -75,10 +76,9 @@ std::shared_ptr<const WebSide> WebWatch::current() {
             throw std::runtime_error("TLS is turned on or off at a restart only");
         side_ = std::move(fresh);
         seen_ = signature();
-        std::cerr << "varnok serve: read the web config " << path_ << " again" << std::endl;
+        log_line("varnok serve: read the web config " + path_ + " again");
     } catch (const std::exception& e) {
-        std::cerr << "varnok serve: web config " << path_ << ": " << e.what()
-                  << "; the old one stays" << std::endl;
+        log_line("varnok serve: web config " + path_ + ": " + e.what() + "; the old one stays");
     }
     return side_;
 }

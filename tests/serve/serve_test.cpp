@@ -530,6 +530,8 @@ TEST_F(Serve, KeysTravelAsContentsAndOnlySafeOnesTravel) {
             "check -H 127.0.0.1 -t 20 --format nagios --param '" + login + file + "#'";
         const CliRun direct = varnok(words);
         EXPECT_EQ(varnok(words + " --via " + socket_).out, fell_back(direct.out, socket_, why));
+        EXPECT_EQ(varnok(words + " --no-fallback --via " + socket_).out,
+                  "PROCS UNKNOWN: varnok serve at " + socket_ + ": " + why + "\n");
     }
 }
 
