@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <sstream>
 
 #include "serve/frames.h"
 #include "settings/base64.h"
@@ -106,6 +108,11 @@ class Serve : public ::testing::Test {
             << yaml;
         pid_ = fork();
         if (pid_ == 0) {
+            // systemd's default soft limit: a session is a file, and a fleet needs more.
+            rlimit files{};
+            ::getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = std::min<rlim_t>(1024, files.rlim_max);
+            ::setrlimit(RLIMIT_NOFILE, &files);
             execl(VARNOK_CORE_BINARY, "varnok", "serve", "--config", (dir_ / "serve.yaml").c_str(),
                   nullptr);
             _exit(127);
@@ -191,6 +198,22 @@ class Serve : public ::testing::Test {
     std::string socket_;
     pid_t pid_ = -1;
 };
+
+TEST_F(Serve, RaisesItsFileLimitToTheHardOne) {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/limits");
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("Max open files")) continue;
+        std::istringstream words(line.substr(15));
+        std::string soft, hard;
+        words >> soft >> hard;
+        EXPECT_EQ(soft, hard);
+        EXPECT_EQ(hard, std::to_string(files.rlim_max));
+        return;
+    }
+    ADD_FAILURE() << "no open-file limit in /proc/PID/limits";
+}
 
 TEST_F(Serve, HundredChecksOneLoginSameBytesAsDirect) {
     const CliRun direct = check("");
