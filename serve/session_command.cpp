@@ -101,6 +101,9 @@ std::optional<Refusal> open_session(LoginTarget target,
                                     std::unique_ptr<SshSession>& out,
                                     std::vector<std::string>& warnings) {
     const std::string where = remote_words(target.host, target.port);
+    // Time spent waiting for a login slot may have used it all: nothing was resolved yet.
+    if (ms_left(deadline) == 0)
+        return Refusal{FailureKind::Timeout, timed_out(seconds, "connecting", where)};
     SshClient events;
     events.Warning = [&warnings](const std::string& text) { warnings.push_back(text); };
     SshPhase phase = SshPhase::Idle;
