@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "automation/automation_error.h"
+#include "automation/file_descriptor.h"
 #include "automation/variant.h"
 
 namespace varnok {
@@ -40,13 +41,15 @@ std::string write_passive(const std::string& path, const std::string& lines,
             deadline - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<long long>(0, left.count()));
     };
-    int fd;
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    FileDescriptor pipe;
+    while (!(pipe = FileDescriptor(
+                 ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC)))) {
         if (errno != ENXIO || ms_left() == 0)
             return "cannot open " + path + ": " + std::strerror(errno);
         std::this_thread::sleep_for(
             std::chrono::milliseconds(std::min(50, ms_left())));  // no reader yet
     }
+    const int fd = pipe.get();
     size_t done = 0;
     std::string error;
     while (done < lines.size() && error.empty()) {
@@ -60,7 +63,6 @@ std::string write_passive(const std::string& path, const std::string& lines,
             error = "cannot write to " + path + ": " + std::strerror(errno);
         }
     }
-    ::close(fd);
     return error;
 }
 

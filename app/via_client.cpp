@@ -15,6 +15,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "automation/file_descriptor.h"
 #include "automation/variant.h"
 #include "serve/frames.h"
 #include "serve/secret_file.h"
@@ -160,7 +161,8 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
     answer.reason = untrusted_socket(request.socket);
     if (!answer.reason.empty()) return answer;
     std::memcpy(address.sun_path, request.socket.c_str(), request.socket.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = socket.get();
     answer.reason = "did not answer";
     if (fd < 0) return answer;
     const auto ack_deadline = start + ack_wait(request.seconds);
@@ -196,7 +198,6 @@ ViaAnswer ask_daemon(const ViaRequest& request) {
                        : nlohmann::json(nlohmann::json::value_t::discarded);
         }
     }
-    ::close(fd);
     if (!said.is_object()) return answer;
     try {
         if (const auto error = said.find("error"); error != said.end()) {

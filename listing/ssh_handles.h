@@ -2,11 +2,9 @@
 #pragma once
 
 #include <libssh/libssh.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
-#include <utility>
 
 namespace varnok {
 
@@ -38,36 +36,5 @@ struct EventFree {
 };
 /// Owns an ssh_event.
 using EventHandle = std::unique_ptr<ssh_event_struct, EventFree>;
-
-/// A socket descriptor, closed when its owner goes; -1 when it holds none.
-class Socket {
-  public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() { reset(); }
-    Socket(Socket&& other) noexcept : fd_(other.release()) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    /// The descriptor, or -1.
-    int get() const { return fd_; }
-    /// Gives the descriptor up without closing it.
-    int release() { return std::exchange(fd_, -1); }
-    /// Closes the descriptor.
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 }  // namespace varnok

@@ -35,7 +35,7 @@ struct SshSession::Command {
     }
 };
 
-std::unique_ptr<SshSession> SshSession::create(Socket socket, const SessionOptions& options,
+std::unique_ptr<SshSession> SshSession::create(FileDescriptor socket, const SessionOptions& options,
                                                std::string& error) {
     init_ssh_library();
     std::unique_ptr<SshSession> s(new SshSession());

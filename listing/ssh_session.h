@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/file_descriptor.h"
 #include "listing/ssh_handles.h"
 
 namespace varnok {
@@ -48,7 +49,7 @@ class SshSession {
     using OutputSink = std::function<void(const char* data, size_t size)>;
 
     /// Takes over a connected socket; null, with error set, when libssh refuses the options.
-    static std::unique_ptr<SshSession> create(Socket socket, const SessionOptions& options,
+    static std::unique_ptr<SshSession> create(FileDescriptor socket, const SessionOptions& options,
                                               std::string& error);
     ~SshSession();
     SshSession(const SshSession&) = delete;
@@ -93,7 +94,7 @@ class SshSession {
     struct Command;
     SshSession() = default;
 
-    Socket socket_;
+    FileDescriptor socket_;
     bool handed_over_ = false;
     SessionHandle session_;
     std::unique_ptr<Command> command_;

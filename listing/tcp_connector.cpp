@@ -21,7 +21,8 @@ TcpConnector::State TcpConnector::try_next() {
     socket_.reset();
     while (next_ < addresses_.size()) {
         const Address& addr = addresses_[next_++];
-        Socket s(::socket(addr.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        FileDescriptor s(
+            ::socket(addr.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (s.get() < 0) {
             error_ = std::strerror(errno);
             continue;

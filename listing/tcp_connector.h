@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/file_descriptor.h"
 #include "listing/resolver.h"
 #include "listing/ssh_handles.h"
 
@@ -30,7 +31,7 @@ class TcpConnector {
     /// Advances after a poll: own holds what prepare_poll added.
     State advance(std::span<const pollfd> own);
     /// The connected socket, handed over.
-    Socket take_socket() { return std::move(socket_); }
+    FileDescriptor take_socket() { return std::move(socket_); }
     /// Why the last address failed (the system's text).
     const std::string& error() const { return error_; }
 
@@ -42,7 +43,7 @@ class TcpConnector {
     Clock::time_point deadline_;
     Clock::time_point address_deadline_;
     std::string error_;
-    Socket socket_;
+    FileDescriptor socket_;
 };
 
 }  // namespace varnok

@@ -37,7 +37,7 @@ std::runtime_error system_error(const std::string& what) {
 }  // namespace
 
 struct SocketServer::Reading {
-    int fd;
+    FileDescriptor fd;
     Clock::time_point deadline;
     FrameReader frame;
 };
@@ -60,21 +60,18 @@ SocketServer::SocketServer(const std::string& path, gid_t group, RequestHandler 
         max_connections_ = std::clamp<size_t>(files.rlim_cur / 2, 16, 1024);
     // A socket left by a daemon that died is in the way of bind.
     ::unlink(path.c_str());
-    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listen_fd_ < 0) throw system_error("cannot make a socket");
+    listen_ = FileDescriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listen_) throw system_error("cannot make a socket");
     const mode_t old_mask = ::umask(with_group ? 0117 : 0177);
-    const int bound = ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int bound = ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::umask(old_mask);
     if (bound != 0 || (with_group && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) ||
-        ::listen(listen_fd_, 256) != 0) {
-        const std::runtime_error error = system_error("cannot listen on " + path);
-        ::close(listen_fd_);
-        throw error;
-    }
-    if (::pipe2(wake_, O_CLOEXEC) != 0) {
-        ::close(listen_fd_);
-        throw system_error("cannot make a pipe");
-    }
+        ::listen(listen_.get(), 256) != 0)
+        throw system_error("cannot listen on " + path);
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC) != 0) throw system_error("cannot make a pipe");
+    wake_read_ = FileDescriptor(wake[0]);
+    wake_write_ = FileDescriptor(wake[1]);
 }
 
 SocketServer::~SocketServer() {
@@ -82,20 +79,16 @@ SocketServer::~SocketServer() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
-        for (const auto& [fd, request] : queue_) ::close(fd);
-        queue_.clear();
+        queue_.clear();  // their clients fall back with the time they have left
     }
     queued_.notify_all();
     workers_.clear();  // joins them, each once its request is answered
-    ::close(listen_fd_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
     ::unlink(path_.c_str());
 }
 
 void SocketServer::stop() {
     const char byte = 0;
-    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+    [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), &byte, 1);
 }
 
 unsigned long SocketServer::refused() const { return refused_; }
@@ -107,10 +100,10 @@ void SocketServer::serve() {
     for (;;) {
         const auto now = Clock::now();
         Clock::time_point next = paused > now ? paused : Clock::time_point::max();
-        fds.assign({{wake_[0], POLLIN, 0},
-                    {listen_fd_, static_cast<short>(paused > now ? 0 : POLLIN), 0}});
+        fds.assign({{wake_read_.get(), POLLIN, 0},
+                    {listen_.get(), static_cast<short>(paused > now ? 0 : POLLIN), 0}});
         for (const Reading& r : reading) {
-            fds.push_back({r.fd, POLLIN, 0});
+            fds.push_back({r.fd.get(), POLLIN, 0});
             next = std::min(next, r.deadline);
         }
         int wait = -1;
@@ -132,14 +125,13 @@ void SocketServer::serve() {
         if (fds[1].revents != 0 && !accept_all(reading))
             paused = Clock::now() + std::chrono::milliseconds(100);
     }
-    for (const Reading& r : reading) ::close(r.fd);
 }
 
 bool SocketServer::accept_all(std::vector<Reading>& reading) {
     for (;;) {
-        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
-        if (fd < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        FileDescriptor fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (!fd) return errno == EAGAIN || errno == EWOULDBLOCK;
         size_t open = reading.size();
         {
             const std::lock_guard lock(mutex_);
@@ -147,12 +139,10 @@ bool SocketServer::accept_all(std::vector<Reading>& reading) {
         }
         if (open >= max_connections_) {
             ++refused_;
-            ::close(fd);
-        } else if (!allowed(fd)) {
-            refuse(fd, "not allowed");
-            ::close(fd);
+        } else if (!allowed(fd.get())) {
+            refuse(fd.get(), "not allowed");
         } else {
-            reading.push_back({fd, Clock::now() + kRequestTime, {}});
+            reading.push_back({std::move(fd), Clock::now() + kRequestTime, {}});
         }
     }
 }
@@ -161,17 +151,17 @@ bool SocketServer::accept_all(std::vector<Reading>& reading) {
 bool SocketServer::step(Reading& r, short events) {
     const bool started = r.frame.started();
     const auto drop = [this, &r](const std::string& why) {
-        if (!why.empty()) refuse(r.fd, why);
-        ::close(r.fd);
+        if (!why.empty()) refuse(r.fd.get(), why);
+        r.fd.reset();
         return true;
     };
     if (events != 0) {
         nlohmann::json request;
-        switch (r.frame.read_some(r.fd)) {
+        switch (r.frame.read_some(r.fd.get())) {
             case FrameReader::State::Done:
                 request = nlohmann::json::parse(r.frame.take(), nullptr, false);
                 if (request.is_discarded()) return drop("bad request: not JSON");
-                hand_over(r.fd, std::move(request));
+                hand_over(std::move(r.fd), std::move(request));
                 return true;
             case FrameReader::State::Oversized:
                 return drop("request over 4 MiB");
@@ -215,18 +205,15 @@ void SocketServer::refuse(int fd, const std::string& why) {
     write_frame(fd, nlohmann::json{{"error", why}}.dump());
 }
 
-void SocketServer::hand_over(int fd, nlohmann::json request) {
+void SocketServer::hand_over(FileDescriptor fd, nlohmann::json request) {
     // The client waits for this only briefly: a daemon that has stopped (frozen, swapped out)
     // still has its connections accepted by the kernel, and the client must learn that in time
     // to check directly. A client already gone is not worth a check.
-    if (!write_frame(fd, R"({"accepted":true})")) {
-        ::close(fd);
-        return;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendLimit, sizeof kSendLimit);
+    if (!write_frame(fd.get(), R"({"accepted":true})")) return;
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &kSendLimit, sizeof kSendLimit);
     const std::lock_guard lock(mutex_);
-    queue_.emplace_back(fd, std::move(request));
+    queue_.emplace_back(std::move(fd), std::move(request));
     ++handed_;
     if (queue_.size() > idle_workers_ && workers_.size() < kMaxHandlers)
         workers_.emplace_back([this] { work(); });
@@ -245,11 +232,12 @@ void SocketServer::work() {
         lock.unlock();
         try {
             const nlohmann::json answer = handler_(request);
-            write_frame(fd, answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            write_frame(fd.get(),
+                        answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         } catch (const std::exception& e) {
-            refuse(fd, std::string("bad request: ") + e.what());
+            refuse(fd.get(), std::string("bad request: ") + e.what());
         }
-        ::close(fd);
+        fd.reset();
         lock.lock();
         --handed_;
     }

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "automation/file_descriptor.h"
+
 namespace varnok {
 
 /// Answers one request: its JSON in, the answer's JSON out; may throw, which refuses the request.
@@ -48,19 +50,19 @@ class SocketServer {
     bool accept_all(std::vector<Reading>& reading);
     bool step(Reading& r, short events);
     void refuse(int fd, const std::string& why);
-    void hand_over(int fd, nlohmann::json request);
+    void hand_over(FileDescriptor fd, nlohmann::json request);
     void work();
 
     std::string path_;
     gid_t group_;
     RequestHandler handler_;
     size_t max_connections_ = 1024;
-    int listen_fd_ = -1;
-    int wake_[2] = {-1, -1};
+    FileDescriptor listen_;
+    FileDescriptor wake_read_, wake_write_;
     std::atomic<unsigned long> refused_{0};
     std::mutex mutex_;
     std::condition_variable queued_;
-    std::deque<std::pair<int, nlohmann::json>> queue_;  ///< acknowledged, not yet begun
+    std::deque<std::pair<FileDescriptor, nlohmann::json>> queue_;  ///< acknowledged, not begun
     std::vector<std::jthread> workers_;
     size_t idle_workers_ = 0;
     size_t handed_ = 0;  ///< connections queued or being answered

@@ -84,7 +84,7 @@ TEST(SshClient, DestroyingALiveClientRaisesNothing) {
 TEST(SshSession, RunsCommandsInTurnOnNewChannelsOfOneLogin) {
     const auto port = static_cast<uint16_t>(std::stoi(fx("VARNOK_SSH_PORT")));
     sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    Socket tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    FileDescriptor tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_EQ(::connect(tcp.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     std::string error;
     const auto session = SshSession::create(
