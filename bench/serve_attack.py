@@ -6,6 +6,7 @@
 # a `varnok check --via SOCKET --no-fallback` of the fixture sshd with a key no session holds yet
 # (--timeout 10). The machine's load average is printed with each.
 import argparse
+import collections
 import os
 import socket
 import struct
@@ -218,9 +219,7 @@ def attack_big_headers():
     stop.set()
     for t in threads:
         t.join()
-    kinds = {}
-    for a in answers:
-        kinds[a] = kinds.get(a, 0) + 1
+    kinds = dict(collections.Counter(answers))
     print(f"  what the 100 got within 7 s (answer, whole seconds after they connected): {kinds}")
     report("c", peak)
 
@@ -255,9 +254,7 @@ def attack_slow():
     stop.set()
     for t in threads:
         t.join()
-    kinds = {}
-    for a in answers:
-        kinds[a] = kinds.get(a, 0) + 1
+    kinds = dict(collections.Counter(answers))
     print(f"  the 100 after 10 s: {kinds}")
     report("d", peak)
 
