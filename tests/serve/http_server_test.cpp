@@ -188,7 +188,7 @@ TEST(HttpServer, HoldsNoMoreThanItsLimitsWhileOthersAreAnswered) {
     // share, and the rest are turned away. A server of its own, so that the connections above,
     // which it may not have seen go yet, leave it room.
     Served own("http_listen: 127.0.0.1:0\n");
-    const size_t held = rss_kib();
+    [[maybe_unused]] const size_t held = rss_kib();
     std::vector<int> large;
     std::string header = "GET /metrics HTTP/1.1\r\n";
     while (header.size() < (1000u << 10)) header += "X-Pad: " + std::string(1000, 'a') + "\r\n";
