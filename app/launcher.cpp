@@ -77,17 +77,13 @@ int main(int argc, char** argv) {
     // The direct check gets what is left of the same time limit. It counts whole seconds: the
     // nearest one may end half a second past the limit, but a short limit is not all lost to the
     // wait for a frozen daemon. A daemon that was not there cost nothing: the words stay.
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - start)
-                           .count();
-    const long left_ms = request->seconds * 1000L - spent;
-    if (left_ms < 500)
+    const std::optional<int> left = seconds_left(request->seconds, start);
+    if (!left)
         return unknown(*request, "varnok serve at " + request->socket + ": did not answer within " +
                                      std::to_string(request->seconds) + " seconds");
-    const int left = static_cast<int>((left_ms + 500) / 1000);
     std::vector<std::string> direct{args.front()};
     const std::vector<std::string> limited =
-        left == request->seconds ? words : with_time_limit(words, left);
+        *left == request->seconds ? words : with_time_limit(words, *left);
     direct.insert(direct.end(), limited.begin(), limited.end());
     fall_back(argv[0], why, direct);
 }

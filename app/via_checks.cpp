@@ -7,7 +7,6 @@
 #include "app/report_json.h"
 #include "app/via_client.h"
 #include "automation/variant.h"
-#include "serve/secret_file.h"
 #include "settings/param_string.h"
 
 namespace varnok {
@@ -37,15 +36,12 @@ ViaRequest request_for(const std::string& socket, const std::vector<CheckRequest
               std::string("--host-key-check=") + check_name(first.host_keys.check)};
     if (!first.host_keys.known_hosts.empty())
         r.args.push_back("--known-hosts=" + first.host_keys.known_hosts);
+    std::vector<std::string> keys;
     for (const CheckRequest& request : requests) {
         r.args.push_back("--param=" + request.param);
-        const std::string key = GetParamValue(request.param, "KEYF");
-        bool sent = false;
-        for (const auto& file : r.files) sent = sent || file.first == key;
-        if (key.empty() || sent || !r.direct_reason.empty()) continue;
-        if (std::optional<std::string> text = read_key_file(key, r.direct_reason))
-            r.files.emplace_back(key, std::move(*text));
+        keys.push_back(GetParamValue(request.param, "KEYF"));
     }
+    add_key_files(r, keys);
     return r;
 }
 
@@ -86,17 +82,14 @@ HostCheck via_host_check(const std::string& socket, bool no_fallback, HostCheck 
         // a daemon that did not answer leaves what is left of the limit, as for a lone check.
         if (request.direct_reason.empty() && answer.kind == ViaAnswer::Kind::NoAnswer) {
             if (no_fallback) return failed_reports(requests, why);
-            const long left_ms =
-                request.seconds * 1000L - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::chrono::steady_clock::now() - start)
-                                              .count();
-            if (left_ms < 500) {
+            const std::optional<int> left = seconds_left(request.seconds, start);
+            if (!left) {
                 return failed_reports(requests, "varnok serve at " + socket +
                                                     ": did not answer within " +
                                                     std::to_string(request.seconds) + " seconds");
             }
-            if (const int left = static_cast<int>((left_ms + 500) / 1000); left != request.seconds)
-                for (CheckRequest& r : requests) r.timeout = std::to_string(left);
+            if (*left != request.seconds)
+                for (CheckRequest& r : requests) r.timeout = std::to_string(*left);
         }
         std::vector<CheckReport> reports = direct(requests);
         if (!reports.empty()) {

@@ -111,13 +111,7 @@ std::optional<ViaRequest> via_request(const std::string& command,
     if (r.socket.empty()) return std::nullopt;
     for (const std::string& param : params)
         if (std::string key = GetParamValue(param, "KEYF"); !key.empty()) keys.push_back(key);
-    for (const std::string& key : keys) {
-        const auto sent = std::find_if(r.files.begin(), r.files.end(),
-                                       [&key](const auto& file) { return file.first == key; });
-        if (sent != r.files.end() || !r.direct_reason.empty()) continue;
-        if (std::optional<std::string> text = read_key_file(key, r.direct_reason))
-            r.files.emplace_back(key, std::move(*text));
-    }
+    add_key_files(r, keys);
     // --via and --no-fallback go along: the daemon's check and procs take and ignore them.
     r.args = args;
     // The daemon has an environment of its own: the client's known_hosts goes along.
@@ -146,6 +140,24 @@ std::string untrusted_socket(const std::string& path) {
     if ((folder_stat.st_mode & S_IWOTH) != 0) return folder + " is writable by others";
     if ((folder_stat.st_mode & S_IWGRP) != 0) return folder + " is writable by its group";
     return "";
+}
+
+void add_key_files(ViaRequest& r, const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        const auto sent = std::find_if(r.files.begin(), r.files.end(),
+                                       [&key](const auto& file) { return file.first == key; });
+        if (key.empty() || sent != r.files.end() || !r.direct_reason.empty()) continue;
+        if (std::optional<std::string> text = read_key_file(key, r.direct_reason))
+            r.files.emplace_back(key, std::move(*text));
+    }
+}
+
+std::optional<int> seconds_left(int seconds, std::chrono::steady_clock::time_point start) {
+    const long left_ms = seconds * 1000L - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - start)
+                                               .count();
+    if (left_ms < 500) return std::nullopt;
+    return static_cast<int>((left_ms + 500) / 1000);
 }
 
 ViaAnswer ask_daemon(const ViaRequest& request) {

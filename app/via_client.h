@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -30,6 +31,14 @@ struct ViaRequest {
 /// parameter file that cannot be read: the direct run says why).
 std::optional<ViaRequest> via_request(const std::string& command,
                                       const std::vector<std::string>& args);
+
+/// Adds the contents of each key file to the request's files, once each; the first that is not
+/// safe to send sets direct_reason and no more are read.
+void add_key_files(ViaRequest& request, const std::vector<std::string>& keys);
+
+/// Whole seconds left of a limit of seconds started at start, rounded to the nearest (a direct
+/// check counts whole seconds); nullopt when less than half a second is left.
+std::optional<int> seconds_left(int seconds, std::chrono::steady_clock::time_point start);
 
 /// What the daemon said.
 struct ViaAnswer {
