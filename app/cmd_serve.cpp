@@ -184,7 +184,7 @@ int run(const std::string& config_file) {
     ::signal(SIGPIPE, SIG_IGN);
     SessionPool pool({config.idle_timeout, config.keepalive, config.max_concurrent_logins,
                       config.http_logins, config.max_sessions, config.login_backoff,
-                      config.max_session_age});
+                      config.max_session_age, config.max_channels_per_session});
     std::unique_ptr<SocketServer> server;
     std::unique_ptr<HttpServer> http;
     try {

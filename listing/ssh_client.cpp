@@ -7,6 +7,7 @@
 #include "listing/event_pump.h"
 #include "listing/host_key_policy.h"
 #include "listing/received_output.h"
+#include "listing/remote_command.h"
 #include "listing/session_opener.h"
 #include "listing/ssh_session.h"
 
@@ -14,20 +15,6 @@ namespace varnok {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// What the connection was doing in each phase, for the timeout's text (in SshPhase's order).
-std::string phase_words(SshPhase phase) {
-    static constexpr const char* kWords[] = {"connecting",
-                                             "resolving the host name",
-                                             "connecting",
-                                             "waiting for the SSH handshake",
-                                             "logging in",
-                                             "starting the listing command",
-                                             "starting the listing command",
-                                             "reading the listing",
-                                             "connecting"};
-    return kWords[static_cast<size_t>(phase)];
-}
 
 }  // namespace
 
@@ -49,6 +36,7 @@ struct SshClient::Impl {
     ReceivedOutput inbox{kMaxReceived};
     std::unique_ptr<SessionOpener> opener;
     std::unique_ptr<SshSession> session;
+    std::unique_ptr<RemoteCommand> command_run;
     bool connected_raised = false;
     bool in_advance = false;
     std::string end_error;
@@ -79,6 +67,7 @@ struct SshClient::Impl {
 
     // Ends the connection and raises Disconnected, as the last thing this object does.
     void finish() {
+        command_run.reset();  // its channel's close leaves with the session's
         if (session) session->close();
         if (opener) opener->close();
         teardown();
@@ -87,6 +76,7 @@ struct SshClient::Impl {
     }
 
     void teardown() {
+        command_run.reset();
         session.reset();
         opener.reset();
         unregister_live_client(&self);
@@ -125,63 +115,25 @@ struct SshClient::Impl {
             connected_raised = true;
             if (self.Connected) self.Connected(0, std::string());
             if (phase == SshPhase::Closed) return;
-            if (!session->start_command(
-                    command, [this](const char* data, size_t size) { inbox.append(data, size); })) {
-                fail(FailureKind::Listing,
-                     "Cannot open a channel on " + where() + ": " + session->error());
-                return;
-            }
             set_phase(SshPhase::OpeningChannel);
-            step_open();
+            command_run = std::make_unique<RemoteCommand>(
+                *session, command, where(),
+                [this](const char* data, size_t size) { inbox.append(data, size); }, kMaxReceived,
+                [this](SshPhase next) { set_phase(next); });
+            step_command();
         }
     }
 
-    // True when a step that may wait for the server is done; a failed one ends the connection
-    // with text followed by libssh's.
-    bool passed(SshStep step, const std::string& text) {
-        if (step == SshStep::Failed) fail(FailureKind::Listing, text + session->error());
-        return step == SshStep::Done;
-    }
-
-    void step_open() {
-        if (passed(session->open_channel(),
-                   "The server " + where() + " refused a session channel: ")) {
-            set_phase(SshPhase::Executing);
-            step_exec();
-        }
-    }
-
-    void step_exec() {
-        if (passed(session->exec(),
-                   "The server " + where() + " refused to run the listing command: ")) {
-            set_phase(SshPhase::Reading);
-            step_read();
-        }
-    }
-
-    void step_read() {
-        const CommandState state = session->read();
+    void step_command() {
+        const RemoteCommand::State state = command_run->advance();
         deliver();
         if (phase == SshPhase::Closed) return;
-        if (state == CommandState::ChannelError) {
-            fail(FailureKind::Connect, dropped_text());
-        } else if (inbox.overflow()) {
-            fail(FailureKind::Listing, "The listing from " + where() + " was longer than " +
-                                           std::to_string(SshClient::kMaxReceived >> 20) +
-                                           " MiB; the check stopped reading it");
-        } else if (state == CommandState::Ended) {
+        if (state == RemoteCommand::State::Failed) {
+            const Refusal failure = command_run->failure();
+            fail(failure.kind, failure.text);
+        } else if (state == RemoteCommand::State::Ended) {
             finish();
-        } else if (state == CommandState::ConnectionLost) {
-            fail(FailureKind::Connect, dropped_text());
         }
-    }
-
-    std::string dropped_text() const {
-        std::string text = "The connection to " + where() + " was closed before the listing ended";
-        if (const std::string detail = session->error(); !detail.empty()) {
-            text += " (" + detail + ")";
-        }
-        return text;
     }
 
     // Announces what arrived, in pieces the 16-bit byte count can carry.
@@ -218,18 +170,13 @@ struct SshClient::Impl {
                                                 ? std::span(fds).subspan(first_fd, fd_count)
                                                 : std::span<const pollfd>();
         if (Clock::now() >= deadline) {
-            const std::string text = "Timed out after " + std::to_string(seconds()) +
-                                     " seconds while " + phase_words(phase) + " (" + where() + ")";
+            const std::string text = timed_out_text(seconds(), phase, where());
             if (phase == SshPhase::Reading) deliver();
             if (phase != SshPhase::Closed) fail(FailureKind::Timeout, text);
         } else if (opener) {
             step_opening(own);
-        } else if (phase == SshPhase::OpeningChannel) {
-            step_open();
-        } else if (phase == SshPhase::Executing) {
-            step_exec();
         } else {
-            step_read();
+            step_command();
         }
         in_advance = false;
     }

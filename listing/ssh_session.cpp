@@ -3,37 +3,70 @@
 
 namespace varnok {
 
-struct SshSession::Command {
+struct SshChannel::State {
     ssh_channel_callbacks_struct callbacks{};
     std::string text;
     OutputSink sink;
     bool eof = false;
     bool closed = false;
     bool exit_status = false;
+    bool opened = false;
     ChannelHandle channel;
-
-    // A channel freed before the server closed it lives on inside libssh: it must not call
-    // back into this object any more.
-    ~Command() {
-        if (channel) ssh_remove_channel_callbacks(channel.get(), &callbacks);
-    }
 
     static int on_data(ssh_session, ssh_channel, void* data, uint32_t len, int is_stderr,
                        void* userdata) {
-        auto* c = static_cast<Command*>(userdata);
+        auto* c = static_cast<State*>(userdata);
         if (is_stderr == 0 && c->sink) c->sink(static_cast<const char*>(data), len);
         return static_cast<int>(len);
     }
     static void on_eof(ssh_session, ssh_channel, void* userdata) {
-        static_cast<Command*>(userdata)->eof = true;
+        static_cast<State*>(userdata)->eof = true;
     }
     static void on_close(ssh_session, ssh_channel, void* userdata) {
-        static_cast<Command*>(userdata)->closed = true;
+        static_cast<State*>(userdata)->closed = true;
     }
     static void on_exit_status(ssh_session, ssh_channel, int, void* userdata) {
-        static_cast<Command*>(userdata)->exit_status = true;
+        static_cast<State*>(userdata)->exit_status = true;
     }
 };
+
+SshChannel::~SshChannel() {
+    if (!state_->channel) return;
+    // Closed explicitly even when the server has closed it: freeing it unclosed would send the
+    // close later and lose the disconnect message. One never opened has no number at the
+    // server yet: a close would go to whichever channel holds number 0 there.
+    if (state_->opened && ssh_is_connected(session_)) ssh_channel_close(state_->channel.get());
+    // A channel freed before the server closed it lives on inside libssh: it must not call
+    // back into this object any more.
+    ssh_remove_channel_callbacks(state_->channel.get(), &state_->callbacks);
+}
+
+SshStep SshChannel::open() {
+    const int rc = ssh_channel_open_session(state_->channel.get());
+    state_->opened = rc == SSH_OK;
+    return rc == SSH_AGAIN ? SshStep::Again : rc == SSH_OK ? SshStep::Done : SshStep::Failed;
+}
+
+SshStep SshChannel::exec() {
+    const int rc = ssh_channel_request_exec(state_->channel.get(), state_->text.c_str());
+    return rc == SSH_AGAIN ? SshStep::Again : rc == SSH_OK ? SshStep::Done : SshStep::Failed;
+}
+
+CommandState SshChannel::read() {
+    State& c = *state_;
+    if (!c.eof && !c.closed && ssh_channel_poll(c.channel.get(), 0) == SSH_ERROR) {
+        return CommandState::ChannelError;
+    }
+    // The server does not close the connection when the command ends, and once EOF is in this
+    // is the one call that still takes in packets (the exit status, the close).
+    if (c.eof && !c.closed && !c.exit_status) ssh_channel_get_exit_status(c.channel.get());
+    if (c.closed || (c.eof && c.exit_status)) return CommandState::Ended;
+    // Output that ended with EOF counts as whole even when the close got lost.
+    if (!ssh_is_connected(session_)) {
+        return c.eof ? CommandState::Ended : CommandState::ConnectionLost;
+    }
+    return CommandState::Running;
+}
 
 std::unique_ptr<SshSession> SshSession::create(FileDescriptor socket, const SessionOptions& options,
                                                std::string& error) {
@@ -65,8 +98,6 @@ std::unique_ptr<SshSession> SshSession::create(FileDescriptor socket, const Sess
 }
 
 SshSession::~SshSession() {
-    // ssh_disconnect frees the session's channels: the command's goes first.
-    command_.reset();
     if (!session_) return;
     // libssh leaves a socket it was handed open, unless an error made it close it; before the
     // first ssh_connect it has not taken the socket at all.
@@ -127,63 +158,32 @@ SshStep SshSession::login_with_key(ssh_key key) {
     return auth_step(ssh_userauth_publickey(session_.get(), nullptr, key));
 }
 
-bool SshSession::start_command(const std::string& command, OutputSink sink) {
-    end_command();
-    auto c = std::make_unique<Command>();
-    c->channel.reset(ssh_channel_new(session_.get()));
-    if (!c->channel) return false;
-    c->text = command;
-    c->sink = std::move(sink);
-    c->callbacks.userdata = c.get();
+std::unique_ptr<SshChannel> SshSession::new_channel(const std::string& command, OutputSink sink) {
+    std::unique_ptr<SshChannel> c(new SshChannel());
+    c->session_ = session_.get();
+    c->state_ = std::make_unique<SshChannel::State>();
+    SshChannel::State& s = *c->state_;
+    s.channel.reset(ssh_channel_new(session_.get()));
+    if (!s.channel) return nullptr;
+    s.text = command;
+    s.sink = std::move(sink);
+    s.callbacks.userdata = &s;
     // Output is handed over inside whichever libssh call takes it in; read calls could leave
     // it stuck in libssh's buffers.
-    c->callbacks.channel_data_function = Command::on_data;
-    c->callbacks.channel_eof_function = Command::on_eof;
-    c->callbacks.channel_close_function = Command::on_close;
-    c->callbacks.channel_exit_status_function = Command::on_exit_status;
-    ssh_callbacks_init(&c->callbacks);
-    ssh_set_channel_callbacks(c->channel.get(), &c->callbacks);
-    command_ = std::move(c);
-    return true;
+    s.callbacks.channel_data_function = SshChannel::State::on_data;
+    s.callbacks.channel_eof_function = SshChannel::State::on_eof;
+    s.callbacks.channel_close_function = SshChannel::State::on_close;
+    s.callbacks.channel_exit_status_function = SshChannel::State::on_exit_status;
+    ssh_callbacks_init(&s.callbacks);
+    ssh_set_channel_callbacks(s.channel.get(), &s.callbacks);
+    return c;
 }
 
-SshStep SshSession::open_channel() {
-    const int rc = ssh_channel_open_session(command_->channel.get());
-    return rc == SSH_AGAIN ? SshStep::Again : rc == SSH_OK ? SshStep::Done : SshStep::Failed;
-}
-
-SshStep SshSession::exec() {
-    const int rc = ssh_channel_request_exec(command_->channel.get(), command_->text.c_str());
-    return rc == SSH_AGAIN ? SshStep::Again : rc == SSH_OK ? SshStep::Done : SshStep::Failed;
-}
-
-CommandState SshSession::read() {
-    Command& c = *command_;
-    if (!c.eof && !c.closed && ssh_channel_poll(c.channel.get(), 0) == SSH_ERROR) {
-        return CommandState::ChannelError;
-    }
-    // The server does not close the connection when the command ends, and once EOF is in this
-    // is the one call that still takes in packets (the exit status, the close).
-    if (c.eof && !c.closed && !c.exit_status) ssh_channel_get_exit_status(c.channel.get());
-    if (c.closed || (c.eof && c.exit_status)) return CommandState::Ended;
-    // Output that ended with EOF counts as whole even when the close got lost.
-    if (!ssh_is_connected(session_.get())) {
-        return c.eof ? CommandState::Ended : CommandState::ConnectionLost;
-    }
-    return CommandState::Running;
-}
-
-void SshSession::end_command() {
-    // Closed explicitly even when the server has closed it: freeing it unclosed would send the
-    // close later and lose the disconnect message.
-    if (command_ && ssh_is_connected(session_.get())) ssh_channel_close(command_->channel.get());
-    command_.reset();
-}
+bool SshSession::connected() const { return ssh_is_connected(session_.get()) != 0; }
 
 void SshSession::close() {
     ssh_session session = session_.get();
     if (!ssh_is_connected(session)) return;
-    if (command_) ssh_channel_close(command_->channel.get());
     // The close and disconnect messages only leave once libssh has seen the socket writable; a
     // few short rounds are enough.
     const EventHandle ev(ssh_event_new());

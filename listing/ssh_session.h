@@ -41,13 +41,36 @@ struct Negotiated {
     std::string banner, cipher_in, cipher_out, kex;
 };
 
+/// Receives a command's standard output as it arrives.
+using OutputSink = std::function<void(const char* data, size_t size)>;
+
+/// One channel of a session and the command it runs. It must go before its session; a call on
+/// any channel may take in, and hand to its sink, the output of every other of the session.
+class SshChannel {
+  public:
+    ~SshChannel();
+    SshChannel(const SshChannel&) = delete;
+    SshChannel& operator=(const SshChannel&) = delete;
+
+    /// Opens the channel.
+    SshStep open();
+    /// Asks the server to run the command.
+    SshStep exec();
+    /// Takes in what arrived and says where the command stands.
+    CommandState read();
+
+  private:
+    friend class SshSession;
+    struct State;
+    SshChannel() = default;
+    ssh_session session_ = nullptr;
+    std::unique_ptr<State> state_;
+};
+
 /// An SSH session in libssh's non-blocking mode over a connected socket: handshake, login, then
-/// one command at a time, each on a new channel of the same session.
+/// commands, each on a channel of its own, several at once where the server allows.
 class SshSession {
   public:
-    /// Receives a command's standard output as it arrives.
-    using OutputSink = std::function<void(const char* data, size_t size)>;
-
     /// Takes over a connected socket; null, with error set, when libssh refuses the options.
     static std::unique_ptr<SshSession> create(FileDescriptor socket, const SessionOptions& options,
                                               std::string& error);
@@ -68,20 +91,13 @@ class SshSession {
     /// Logs in with a private key.
     SshStep login_with_key(ssh_key key);
 
-    /// Ends the command before, if any, and makes a new channel for command; false when libssh
-    /// cannot (error() says why).
-    bool start_command(const std::string& command, OutputSink sink);
-    /// Opens the command's channel.
-    SshStep open_channel();
-    /// Asks the server to run the command.
-    SshStep exec();
-    /// Takes in what arrived and says where the command stands.
-    CommandState read();
-    /// Closes the command's channel, so that another can be started.
-    void end_command();
-    /// Sends the channel's close and lets queued messages leave, so that the server sees an
-    /// orderly end; the destructor then disconnects.
+    /// A new channel for command; null when libssh cannot make one (error() says why).
+    std::unique_ptr<SshChannel> new_channel(const std::string& command, OutputSink sink);
+    /// Lets queued messages (the channels' closes) leave, so that the server sees an orderly
+    /// end; the destructor then disconnects.
     void close();
+    /// False once the connection has gone.
+    bool connected() const;
 
     /// libssh's text for the last error.
     std::string error() const;
@@ -91,13 +107,11 @@ class SshSession {
     ssh_session handle() const { return session_.get(); }
 
   private:
-    struct Command;
     SshSession() = default;
 
     FileDescriptor socket_;
     bool handed_over_ = false;
     SessionHandle session_;
-    std::unique_ptr<Command> command_;
 };
 
 }  // namespace varnok

@@ -191,11 +191,11 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
     ServeConfig config;
     if (root.IsNull()) return config;
     try {
-        expect_map(
-            root, "config",
-            {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
-             "keepalive", "max_concurrent_logins", "http_logins", "max_sessions", "login_backoff",
-             "max_session_age", "host_keys", "modules", "http_max_connections", "timeout_offset"});
+        expect_map(root, "config",
+                   {"socket", "socket_group", "http_listen", "web_config_file", "idle_timeout",
+                    "keepalive", "max_concurrent_logins", "http_logins", "max_sessions",
+                    "login_backoff", "max_session_age", "max_channels_per_session", "host_keys",
+                    "modules", "http_max_connections", "timeout_offset"});
         if (root["socket"]) config.socket_path = text_of(root["socket"], "socket");
         if (root["socket_group"])
             config.socket_group = text_of(root["socket_group"], "socket_group");
@@ -223,6 +223,7 @@ ServeConfig parse_serve_config(const std::string& yaml_text) {
         };
         whole("max_sessions", 1, 1000000, config.max_sessions, "1000000");
         whole("max_concurrent_logins", 1, 1024, config.max_concurrent_logins, "1024");
+        whole("max_channels_per_session", 1, 1024, config.max_channels_per_session, "1024");
         whole("http_logins", 1, config.max_concurrent_logins, config.http_logins,
               "max_concurrent_logins");
         whole("http_max_connections", 1, 65536, config.http_max_connections, "65536");

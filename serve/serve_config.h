@@ -46,6 +46,7 @@ struct ServeConfig {
     size_t max_sessions = 10000;                 ///< sessions held at most
     std::chrono::seconds login_backoff{60};      ///< first wait after a refused login
     std::chrono::seconds max_session_age{3600};  ///< an older session logs in again
+    int max_channels_per_session = 10;           ///< commands at once on one session
     HostKeyPolicy host_keys{HostKeyCheck::AcceptNew, {}};
     std::map<std::string, ProbeModule> modules;
     /// What the operator should hear of (a file with a secret that others can read).

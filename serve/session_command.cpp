@@ -4,9 +4,17 @@
 #include <algorithm>
 
 #include "listing/host_key_policy.h"
+#include "listing/remote_command.h"
 #include "listing/ssh_client.h"
 
 namespace varnok {
+namespace {
+
+// How long a request waits on a socket that other requests' calls may read from, or for a
+// word from the one that waits on it.
+constexpr int kSharedWaitMs = 10;
+
+}  // namespace
 
 int ms_left(std::chrono::steady_clock::time_point deadline) {
     const auto left =
@@ -22,77 +30,64 @@ void wait_for(std::vector<pollfd>& fds, int timeout_ms) {
     }
 }
 
-std::string timed_out(int seconds, const std::string& doing, const std::string& where) {
-    return "Timed out after " + std::to_string(seconds) + " seconds while " + doing + " (" + where +
-           ")";
-}
-
-CommandOutcome run_command(SshSession& session, const std::string& command,
+CommandOutcome run_command(SshSession& session, SessionLock& shared,
+                           std::unique_lock<std::mutex>& held, const std::string& command,
                            std::chrono::steady_clock::time_point deadline, int seconds,
                            const std::string& where) {
     CommandOutcome out;
     CapturedListing& l = out.listing;
-    const auto fail = [&](FailureKind kind, std::string text) {
-        l.failure = kind;
-        l.error = std::move(text);
-        out.broken = true;
-        return out;
-    };
-    if (!session.start_command(
-            command, [&l](const char* data, size_t size) { l.received.append(data, size); }))
-        return fail(FailureKind::Listing,
-                    "Cannot open a channel on " + where + ": " + session.error());
-    const auto wait_for_server = [&] {
-        std::vector<pollfd> fds;
-        session.prepare_poll(fds);
-        const int left = ms_left(deadline);
-        if (left == 0) return false;
-        wait_for(fds, left);
-        return true;
-    };
-    SshStep step;
-    while ((step = session.open_channel()) == SshStep::Again) {
-        if (!wait_for_server())
-            return fail(FailureKind::Timeout,
-                        timed_out(seconds, "starting the listing command", where));
-    }
-    if (step == SshStep::Failed)
-        return fail(FailureKind::Listing,
-                    "The server " + where + " refused a session channel: " + session.error());
-    while ((step = session.exec()) == SshStep::Again) {
-        if (!wait_for_server())
-            return fail(FailureKind::Timeout,
-                        timed_out(seconds, "starting the listing command", where));
-    }
-    if (step == SshStep::Failed)
-        return fail(
-            FailureKind::Listing,
-            "The server " + where + " refused to run the listing command: " + session.error());
-    for (;;) {
-        const CommandState state = session.read();
-        if (l.received.size() > SshClient::kMaxReceived) {
-            l.received.resize(SshClient::kMaxReceived);
-            out = fail(FailureKind::Listing, "The listing from " + where + " was longer than " +
-                                                 std::to_string(SshClient::kMaxReceived >> 20) +
-                                                 " MiB; the check stopped reading it");
-            out.broken = false;
-            break;
+    ++shared.running;
+    {
+        // Its output arrives inside whichever request's call reads the socket, under the lock.
+        RemoteCommand run(
+            session, command, where,
+            [&l](const char* data, size_t size) { l.received.append(data, size); },
+            SshClient::kMaxReceived);
+        bool granted = false;
+        for (;;) {
+            const RemoteCommand::State state = run.advance();
+            if (!granted && run.phase() != SshPhase::OpeningChannel &&
+                state != RemoteCommand::State::Failed) {
+                granted = true;
+                shared.most_opened = std::max(shared.most_opened, ++shared.opened);
+            }
+            if (state == RemoteCommand::State::Ended) break;
+            if (state == RemoteCommand::State::Failed) {
+                l.failure = run.failure().kind;
+                l.error = run.failure().text;
+                out.broken = run.broke_session();
+                out.refused = run.refused();
+                break;
+            }
+            const int left = ms_left(deadline);
+            if (left == 0) {
+                l.failure = FailureKind::Timeout;
+                l.error = timed_out_text(seconds, run.phase(), where);
+                // A channel left half open would leave the session in an unknown state.
+                out.broken = run.phase() != SshPhase::Reading;
+                break;
+            }
+            if (!shared.polling) {
+                shared.polling = true;
+                std::vector<pollfd> fds;
+                session.prepare_poll(fds);
+                // Alone, nothing but this request reads the socket; with others, one of their
+                // calls may take in this one's packets, so it looks again soon.
+                const int wait = shared.running > 1 ? std::min(left, kSharedWaitMs) : left;
+                held.unlock();
+                wait_for(fds, wait);
+                held.lock();
+                shared.polling = false;
+                shared.changed.notify_all();
+            } else {
+                shared.changed.wait_for(held,
+                                        std::chrono::milliseconds(std::min(left, kSharedWaitMs)));
+            }
         }
-        if (state == CommandState::Ended) break;
-        if (state != CommandState::Running) {
-            std::string text =
-                "The connection to " + where + " was closed before the listing ended";
-            if (const std::string detail = session.error(); !detail.empty())
-                text += " (" + detail + ")";
-            return fail(FailureKind::Connect, text);
-        }
-        if (!wait_for_server()) {
-            out = fail(FailureKind::Timeout, timed_out(seconds, "reading the listing", where));
-            out.broken = false;
-            break;
-        }
+        if (granted) --shared.opened;
     }
-    session.end_command();
+    --shared.running;
+    shared.changed.notify_all();
     return out;
 }
 
@@ -103,7 +98,7 @@ std::optional<Refusal> open_session(LoginTarget target,
     const std::string where = remote_words(target.host, target.port);
     // Time spent waiting for a login slot may have used it all: nothing was resolved yet.
     if (ms_left(deadline) == 0)
-        return Refusal{FailureKind::Timeout, timed_out(seconds, "connecting", where)};
+        return Refusal{FailureKind::Timeout, timed_out_text(seconds, SshPhase::Idle, where)};
     SshClient events;
     events.Warning = [&warnings](const std::string& text) { warnings.push_back(text); };
     SshPhase phase = SshPhase::Idle;
@@ -119,11 +114,7 @@ std::optional<Refusal> open_session(LoginTarget target,
         opener.prepare_poll(fds, timeout, ms_left(deadline));
         if (ms_left(deadline) == 0) {
             opener.close();
-            static constexpr const char* kWords[] = {"connecting", "resolving the host name",
-                                                     "connecting", "waiting for the SSH handshake",
-                                                     "logging in"};
-            const size_t at = std::min<size_t>(static_cast<size_t>(phase), 4);
-            return Refusal{FailureKind::Timeout, timed_out(seconds, kWords[at], where)};
+            return Refusal{FailureKind::Timeout, timed_out_text(seconds, phase, where)};
         }
         wait_for(fds, std::max(timeout, 0));
         const SessionOpener::State state = opener.advance(fds);

@@ -11,6 +11,7 @@
 #include "check/frmmain.h"
 #include "check/varnok_com.h"
 #include "listing/host_key_policy.h"
+#include "listing/remote_command.h"
 #include "listing/session_driver.h"
 #include "listing/session_opener.h"
 #include "serve/host_names.h"
@@ -22,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a request whose channel the host refused waits before it asks again, at most.
+constexpr std::chrono::milliseconds kRefusedRetry{20};
+
 // What a request logs in with besides its settings, and where it came from.
 struct Credentials {
     std::string address;  // the host's, which every spelling of it shares
@@ -31,15 +35,23 @@ struct Credentials {
     std::optional<Clock::time_point> deadline;  // at the latest, whatever the time limit says
 };
 
-// One open session and the lock that lets one command at a time run on it.
+// One session and what the requests on it share. Its fields are guarded by lock.mutex.
 struct Slot {
-    std::timed_mutex busy;
-    std::unique_ptr<SshSession> session;      // guarded by busy
+    SessionLock lock;
+    std::unique_ptr<SshSession> session;
     std::vector<std::string> warnings;        // the last login's, told again with every listing
     Clock::time_point opened = Clock::now();  // of the session, at its login
     unsigned long logins = 0;                 // sessions this slot has opened
     Clock::time_point last_used = Clock::now();
     Clock::time_point last_keepalive = Clock::now();
+    int channels = 0;         // granted to requests now
+    int limit = 1;            // channels at once: the setting, or fewer where the host refused
+    int waiting = 0;          // requests that hold or wait for the slot
+    bool logging_in = false;  // a request logs in for the slot, without the lock
+    bool broken = false;      // the session failed under a command: it takes no new one
+
+    // Nobody uses or waits for it: it may be closed.
+    bool idle() const { return session && waiting == 0 && channels == 0 && !logging_in; }
 };
 
 }  // namespace
@@ -65,14 +77,19 @@ struct SessionPool::Impl {
         if (RAND_bytes(hash_key, sizeof hash_key) != 1) throw std::runtime_error("no random key");
     }
 
-    void opened(Slot& slot) {
-        slot.opened = Clock::now();
+    void opened(Slot& slot, std::unique_ptr<SshSession> session) {
+        slot.session = std::move(session);
+        slot.opened = slot.last_keepalive = Clock::now();
+        slot.broken = false;
+        slot.limit = std::max(settings.max_channels, 1);
+        slot.lock.most_opened = 0;
         ++slot.logins;
         const std::lock_guard lock(mutex);
         ++open;
     }
 
-    // Ends the slot's session, which the caller holds through busy; never under the pool's lock.
+    // Ends the slot's session, whose lock the caller holds and on which no command runs; never
+    // under the pool's lock.
     void close(Slot& slot, bool orderly) {
         if (!slot.session) return;
         if (orderly) slot.session->close();
@@ -82,25 +99,26 @@ struct SessionPool::Impl {
     }
 
     // Below the cap, or made so by closing the least recently used idle session; false when
-    // every session is busy.
+    // every session is in use.
     bool make_room() {
         std::unique_lock lock(mutex);
         if (open < settings.max_sessions) return true;
         std::shared_ptr<Slot> oldest;
+        std::unique_lock<std::mutex> oldest_held;
         for (const auto& [key, slot] : slots) {
-            if (!slot->busy.try_lock()) continue;
-            if (slot->session && (!oldest || slot->last_used < oldest->last_used)) {
-                if (oldest) oldest->busy.unlock();
+            // Slots busy enough to be locked now are in use; the order pool, then slot, is
+            // taken only with try_lock, so it cannot deadlock with a slot's holder.
+            std::unique_lock held(slot->lock.mutex, std::try_to_lock);
+            if (!held || !slot->idle()) continue;
+            if (!oldest || slot->last_used < oldest->last_used) {
                 oldest = slot;
-            } else {
-                slot->busy.unlock();
+                oldest_held = std::move(held);
             }
         }
         if (!oldest) return false;
         ++figures.evicted;
         lock.unlock();
         close(*oldest, true);
-        oldest->busy.unlock();
         return true;
     }
 
@@ -147,7 +165,7 @@ struct SessionPool::Impl {
             return Refusal{e.kind(), e.what()};
         }
         if (!logins_allowed.acquire_until(c.origin, deadline))
-            return Refusal{FailureKind::Timeout, timed_out(seconds, "connecting", where)};
+            return Refusal{FailureKind::Timeout, timed_out_text(seconds, SshPhase::Idle, where)};
         struct Release {
             LoginSlots& slots;
             RequestOrigin origin;
@@ -156,55 +174,88 @@ struct SessionPool::Impl {
         return open_session(std::move(target), deadline, seconds, out, warnings);
     }
 
-    // Logs the slot in, unless its login is backing off or the pool is full; counts the result.
-    std::optional<Refusal> log_in(Slot& slot, const std::string& key, const CheckSettingsRecord& s,
-                                  const Credentials& c, Clock::time_point deadline, int seconds) {
+    // Logs in for the slot under key, unless its login is backing off or the pool is full;
+    // counts the result. Runs without the slot's lock.
+    std::optional<Refusal> log_in(const std::string& key, const CheckSettingsRecord& s,
+                                  const Credentials& c, Clock::time_point deadline, int seconds,
+                                  std::unique_ptr<SshSession>& out,
+                                  std::vector<std::string>& warnings) {
         if (auto waiting = backoff.refused(key, Clock::now())) return waiting;
         if (!make_room())
             return Refusal{FailureKind::Capacity, "varnok serve holds " +
                                                       std::to_string(settings.max_sessions) +
-                                                      " sessions, every one of them busy"};
-        slot.warnings.clear();
-        const std::string address = c.address + ' ' + std::to_string(s.Port != 0 ? s.Port : 22);
+                                                      " sessions, every one of them in use"};
+        const uint16_t port = s.Port != 0 ? s.Port : 22;
+        const std::string address = c.address + ' ' + std::to_string(port);
         if (!addresses.enter(address, deadline))
             return Refusal{FailureKind::Timeout,
-                           timed_out(seconds, "connecting",
-                                     remote_words(s.Hostname, s.Port != 0 ? s.Port : 22))};
-        std::optional<Refusal> refusal =
-            login(s, c, deadline, seconds, slot.session, slot.warnings);
+                           timed_out_text(seconds, SshPhase::Idle, remote_words(s.Hostname, port))};
+        std::optional<Refusal> refusal = login(s, c, deadline, seconds, out, warnings);
         addresses.leave(address, refusal);
         backoff.tell(key, refusal, Clock::now());
-        {
-            const std::lock_guard lock(mutex);
-            ++figures.logins[refusal ? failure_name(refusal->kind) : "ok"];
-        }
-        if (!refusal) opened(slot);
+        const std::lock_guard lock(mutex);
+        ++figures.logins[refusal ? failure_name(refusal->kind) : "ok"];
         return refusal;
     }
 
-    // Takes the listing on the slot's session, logging in where it has none or where it is older
-    // than the longest a session may prove its credentials for; a session that breaks under a
-    // request is dropped and the request logs in again while time is left. Every request on a
-    // session hears its login's warnings, as each direct check would at its own.
-    CapturedListing listing(Slot& slot, const std::string& key, const CheckSettingsRecord& s,
-                            const Credentials& c, const std::string& command,
-                            Clock::time_point deadline, int seconds) {
+    // Takes the listing on the slot's session (held holds its lock), on a channel of its own
+    // beside other requests' up to the host's limit. Without a session, the request logs in
+    // (or waits for the one logging in); a session older than the longest it may prove its
+    // credentials for, or one that broke, takes no new request and the next one logs in again
+    // once its commands are done. Every request on a session hears its login's warnings, as
+    // each direct check would at its own.
+    CapturedListing listing(Slot& slot, std::unique_lock<std::mutex>& held, const std::string& key,
+                            const CheckSettingsRecord& s, const Credentials& c,
+                            const std::string& command, Clock::time_point deadline, int seconds) {
         const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
-        if (slot.session && Clock::now() - slot.opened >= settings.max_session_age)
-            close(slot, true);
+        bool fresh = false;  // this request logged the session in
         for (;;) {
-            const bool fresh = !slot.session;
-            if (fresh) {
-                if (auto refusal = log_in(slot, key, s, c, deadline, seconds))
-                    return {true, {}, refusal->text, refusal->kind};
+            const bool retired = slot.session && (slot.broken || Clock::now() - slot.opened >=
+                                                                     settings.max_session_age);
+            if (retired && slot.channels == 0) close(slot, !slot.broken);
+            if (!slot.session && !slot.logging_in) {
+                slot.logging_in = true;
+                held.unlock();
+                std::unique_ptr<SshSession> session;
+                std::vector<std::string> warnings;
+                std::optional<Refusal> refusal =
+                    log_in(key, s, c, deadline, seconds, session, warnings);
+                held.lock();
+                slot.logging_in = false;
+                slot.lock.changed.notify_all();
+                if (refusal) return {true, {}, refusal->text, refusal->kind};
+                opened(slot, std::move(session));
+                slot.warnings = std::move(warnings);
+                fresh = true;
+                continue;
             }
-            CommandOutcome out = run_command(*slot.session, command, deadline, seconds, where);
-            if (!out.broken) {
+            if (slot.session && !retired && slot.channels < slot.limit) {
+                ++slot.channels;
+                CommandOutcome out =
+                    run_command(*slot.session, slot.lock, held, command, deadline, seconds, where);
+                --slot.channels;
+                slot.lock.changed.notify_all();
                 slot.last_used = Clock::now();
-                return out.listing;
+                // A host refuses a channel over its limit, and for a moment also one that
+                // follows a channel just closed: the most it has granted at once is what it
+                // allows, and the request tries again once a channel ends, or shortly.
+                if (out.refused && slot.lock.most_opened > 0 && ms_left(deadline) > 0) {
+                    slot.limit = slot.lock.most_opened;
+                    slot.lock.changed.wait_for(held, kRefusedRetry);
+                    continue;
+                }
+                if (!out.broken) return out.listing;
+                slot.broken = true;
+                if (fresh || ms_left(deadline) == 0) return out.listing;
+                continue;
             }
-            close(slot, false);
-            if (fresh || ms_left(deadline) == 0) return out.listing;
+            if (slot.lock.changed.wait_until(held, deadline) == std::cv_status::timeout)
+                return {
+                    true,
+                    {},
+                    timed_out_text(seconds,
+                                   slot.session ? SshPhase::OpeningChannel : SshPhase::Idle, where),
+                    FailureKind::Timeout};
         }
     }
 
@@ -218,8 +269,8 @@ struct SessionPool::Impl {
                credential_hash(s, c.key_text);
     }
 
-    // Runs command on the session under key within the login's time limit, waiting for a
-    // command already on it; the warnings of its login go to warnings.
+    // Runs command on the session under key within the login's time limit; the warnings of its
+    // login go to warnings.
     CapturedListing take(const CheckSettingsRecord& s, const Credentials& c,
                          const std::string& command, std::vector<std::string>& warnings,
                          SessionFacts* facts = nullptr) {
@@ -237,17 +288,14 @@ struct SessionPool::Impl {
             if (!entry) entry = std::make_shared<Slot>();
             slot = entry;
         }
-        if (!slot->busy.try_lock_until(deadline)) {
-            return {true,
-                    {},
-                    timed_out(seconds, "connecting",
-                              remote_words(s.Hostname, s.Port != 0 ? s.Port : 22)),
-                    FailureKind::Timeout};
-        }
-        const std::lock_guard lock(slot->busy, std::adopt_lock);
+        std::unique_lock held(slot->lock.mutex);
+        ++slot->waiting;
         const bool was_open = slot->session != nullptr;
         const unsigned long logins_before = slot->logins;
-        CapturedListing got = listing(*slot, key, s, with_address, command, deadline, seconds);
+        CapturedListing got =
+            listing(*slot, held, key, s, with_address, command, deadline, seconds);
+        --slot->waiting;
+        slot->lock.changed.notify_all();
         warnings = slot->warnings;
         if (facts) {
             const auto now = Clock::now();
@@ -359,27 +407,26 @@ void SessionPool::tend() {
     }
     // The network work happens outside the pool's lock: a new request never waits for it.
     for (const std::shared_ptr<Slot>& slot : slots) {
-        if (!slot->busy.try_lock()) continue;
-        if (slot->session && (now - slot->last_used >= d.settings.idle ||
-                              now - slot->opened >= d.settings.max_session_age)) {
+        std::unique_lock held(slot->lock.mutex, std::try_to_lock);
+        if (!held || !slot->idle()) continue;
+        if (now - slot->last_used >= d.settings.idle ||
+            now - slot->opened >= d.settings.max_session_age) {
             d.close(*slot, true);
-        } else if (slot->session && now - slot->last_keepalive >= d.settings.keepalive) {
+        } else if (now - slot->last_keepalive >= d.settings.keepalive) {
             slot->last_keepalive = now;
             // A dead peer shows as a failed write or a dropped connection.
             if (ssh_send_ignore(slot->session->handle(), "") != SSH_OK ||
-                !ssh_is_connected(slot->session->handle()))
+                !slot->session->connected())
                 d.close(*slot, false);
         }
-        slot->busy.unlock();
     }
     slots.clear();
     const std::lock_guard lock(d.mutex);
     std::erase_if(d.slots, [](const auto& entry) {
         const std::shared_ptr<Slot>& slot = entry.second;
-        if (slot.use_count() != 1 || !slot->busy.try_lock()) return false;
-        const bool gone = !slot->session;
-        slot->busy.unlock();
-        return gone;
+        if (slot.use_count() != 1) return false;
+        const std::unique_lock held(slot->lock.mutex, std::try_to_lock);
+        return held && !slot->session && !slot->logging_in;
     });
 }
 

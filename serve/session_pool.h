@@ -41,6 +41,7 @@ struct PoolSettings {
     size_t max_sessions = 10000;             ///< past it the least recently used idle one closes
     std::chrono::seconds login_backoff{60};  ///< first wait after an auth or hostkey failure
     std::chrono::seconds max_session_age{3600};  ///< an older session logs in again
+    int max_channels = 10;  ///< commands at once on one session (the host may allow fewer)
 };
 
 /// What one raw command on a pooled session gave.
@@ -51,8 +52,9 @@ struct RawOutcome {
     std::vector<std::string> warnings;        ///< the warnings of the session's login
 };
 
-/// Holds at most one authenticated SSH session per (host, port, user, keyed hash of the
-/// credentials) and runs each listing on a new channel of it. Thread-safe.
+/// Holds at most one authenticated SSH session per (address, port, user, host-key policy, keyed
+/// hash of the credentials) and runs each listing on a channel of its own on it, up to the
+/// host's channel limit at once. Thread-safe.
 class SessionPool {
   public:
     explicit SessionPool(const PoolSettings& settings);

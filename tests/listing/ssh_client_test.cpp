@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "listing/event_pump.h"
+#include "listing/host_key_policy.h"
+#include "listing/remote_command.h"
 #include "listing/ssh_session.h"
 #include "tests/sshd_fixture.h"
 
@@ -81,7 +83,7 @@ TEST(SshClient, DestroyingALiveClientRaisesNothing) {
     EXPECT_FALSE(r.done);
 }
 
-TEST(SshSession, RunsCommandsInTurnOnNewChannelsOfOneLogin) {
+TEST(SshSession, RunsCommandsAtOnceOnChannelsOfOneLogin) {
     const auto port = static_cast<uint16_t>(std::stoi(fx("VARNOK_SSH_PORT")));
     sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     FileDescriptor tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -91,34 +93,49 @@ TEST(SshSession, RunsCommandsInTurnOnNewChannelsOfOneLogin) {
         std::move(tcp), {"127.0.0.1", port, fx("VARNOK_SSH_USER"), "/nonexistent", "/dev/null"},
         error);
     ASSERT_NE(session, nullptr) << error;
-    // Repeats a step until it no longer answers `pending`, waiting for the socket in between.
-    const auto settle = [&session](auto step, auto pending) {
-        for (std::vector<pollfd> fds;; fds.clear()) {
-            if (const auto state = step(); state != pending) return state;
-            session->prepare_poll(fds);
-            ::poll(fds.data(), fds.size(), 1000);
-        }
+    const auto wait = [&session] {
+        std::vector<pollfd> fds;
+        session->prepare_poll(fds);
+        ::poll(fds.data(), fds.size(), 1000);
     };
-    const auto done = [&settle](auto step) {
-        return settle(step, SshStep::Again) == SshStep::Done;
+    const auto done = [&wait](auto step) {
+        SshStep state;
+        while ((state = step()) == SshStep::Again) wait();
+        return state == SshStep::Done;
     };
     ASSERT_TRUE(done([&] { return session->handshake(); }));
     ASSERT_TRUE(done([&] { return session->login_with_password(fx("VARNOK_SSH_PASSWORD")); }));
-    const auto output_of = [&](const std::string& command) {
-        std::string out;
-        EXPECT_TRUE(
-            session->start_command(command, [&](const char* d, size_t n) { out.append(d, n); }));
-        EXPECT_TRUE(done([&] { return session->open_channel(); }));
-        EXPECT_TRUE(done([&] { return session->exec(); }));
-        EXPECT_EQ(settle([&] { return session->read(); }, CommandState::Running),
-                  CommandState::Ended);
-        return out;
-    };
+    // Two commands whose output interleaves on the wire; each channel gets its own, whole.
     std::string numbers;
     for (int i = 1; i <= 100000; ++i) numbers += std::to_string(i) + "\n";
+    std::string out[2];
+    const std::string where = remote_words("127.0.0.1", port);
+    RemoteCommand first(
+        *session, "seq 100000; echo $PPID", where,
+        [&](const char* d, size_t n) { out[0].append(d, n); }, 64u << 20);
+    RemoteCommand second(
+        *session, "sleep 0.2; echo $PPID", where,
+        [&](const char* d, size_t n) { out[1].append(d, n); }, 64u << 20);
+    RemoteCommand::State states[2] = {RemoteCommand::State::Running, RemoteCommand::State::Running};
+    while (states[0] == RemoteCommand::State::Running ||
+           states[1] == RemoteCommand::State::Running) {
+        if (states[0] == RemoteCommand::State::Running) states[0] = first.advance();
+        if (states[1] == RemoteCommand::State::Running) states[1] = second.advance();
+        wait();
+    }
+    EXPECT_EQ(states[0], RemoteCommand::State::Ended) << first.failure().text;
+    EXPECT_EQ(states[1], RemoteCommand::State::Ended) << second.failure().text;
     // Both shells are children of the one login's sshd process.
-    const std::string first = output_of("seq 100000; echo $PPID"), second = output_of("echo $PPID");
-    EXPECT_EQ(first, numbers + second);
+    EXPECT_EQ(out[0], numbers + out[1]);
+    // A cap cuts the output where it stands and fails the command, leaving the session fit.
+    std::string kept;
+    RemoteCommand capped(
+        *session, "seq 1000", where, [&](const char* d, size_t n) { kept.append(d, n); }, 10);
+    RemoteCommand::State state;
+    while ((state = capped.advance()) == RemoteCommand::State::Running) wait();
+    EXPECT_EQ(state, RemoteCommand::State::Failed);
+    EXPECT_FALSE(capped.broke_session());
+    EXPECT_EQ(kept, "1\n2\n3\n4\n5\n");
 }
 
 TEST(SshClient, AnAddressNeedsNoNameServer) {

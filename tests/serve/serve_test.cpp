@@ -698,12 +698,13 @@ TEST_F(Serve, ForgedSocketIsNotBelieved) {
     }
 }
 
-TEST_F(Serve, TwoHundredRequestsAtOnce) {
-    std::vector<pid_t> children;
+// How many of n copies of a --via check, started at once, answer OK.
+int ok_at_once(int n, const std::string& check_args) {
     const std::string command = "env " + fixture_known_hosts() + " '" + VARNOK_BINARY +
-                                "' check -H 127.0.0.1 -t 60 " + "--no-fallback --via " + socket_ +
-                                " --param " + param() + " >/dev/null";
-    for (int i = 0; i < 200; ++i) {
+                                "' check -H 127.0.0.1 -t 60 --no-fallback " + check_args +
+                                " >/dev/null";
+    std::vector<pid_t> children;
+    for (int i = 0; i < n; ++i) {
         children.push_back(fork());
         if (children.back() == 0) _exit(WEXITSTATUS(std::system(command.c_str())));
     }
@@ -713,7 +714,21 @@ TEST_F(Serve, TwoHundredRequestsAtOnce) {
         waitpid(child, &status, 0);
         ok += WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    EXPECT_EQ(ok, 200);
+    return ok;
+}
+
+TEST_F(Serve, TwoHundredRequestsAtOnce) {
+    EXPECT_EQ(ok_at_once(200, "--via " + socket_ + " --param " + param()), 200);
+}
+
+// The slow port's sshd grants 2 channels per connection where the daemon would use 10: the
+// channels it refuses are waited for, never a failure and never a second login.
+TEST_F(Serve, AHostsChannelLimitIsWaitedFor) {
+    const int before = logins();
+    EXPECT_EQ(ok_at_once(12, "--via " + socket_ + " --param " +
+                                 param(fx("VARNOK_SSH_PASSWORD"), fx("VARNOK_SSH_PORT_SLOW"))),
+              12);
+    EXPECT_EQ(logins() - before, 1);
 }
 
 }  // namespace
