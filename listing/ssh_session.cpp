@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "listing/ssh_session.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
 namespace varnok {
 
 struct SshChannel::State {
@@ -177,6 +183,19 @@ std::unique_ptr<SshChannel> SshSession::new_channel(const std::string& command, 
     ssh_callbacks_init(&s.callbacks);
     ssh_set_channel_callbacks(s.channel.get(), &s.callbacks);
     return c;
+}
+
+void SshSession::detect_dead_peer(std::chrono::seconds interval) {
+    const int fd = ssh_get_fd(session_.get());
+    if (fd < 0) return;
+    const int on = 1, seconds = static_cast<int>(std::max<long long>(interval.count(), 1)),
+              probes = 2;
+    const unsigned int unacknowledged_ms = static_cast<unsigned int>(seconds) * 2000u;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &seconds, sizeof seconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged_ms, sizeof unacknowledged_ms);
 }
 
 bool SshSession::connected() const { return ssh_is_connected(session_.get()) != 0; }

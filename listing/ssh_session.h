@@ -5,6 +5,7 @@
 #include <libssh/libssh.h>
 #include <poll.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,6 +99,10 @@ class SshSession {
     void close();
     /// False once the connection has gone.
     bool connected() const;
+    /// Makes the connection fail when what is sent stays unacknowledged for twice interval,
+    /// and probes it at TCP level after interval of silence: a host that vanished without a
+    /// word is noticed at the next write.
+    void detect_dead_peer(std::chrono::seconds interval);
 
     /// libssh's text for the last error.
     std::string error() const;

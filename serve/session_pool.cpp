@@ -79,6 +79,7 @@ struct SessionPool::Impl {
 
     void opened(Slot& slot, std::unique_ptr<SshSession> session) {
         slot.session = std::move(session);
+        slot.session->detect_dead_peer(settings.keepalive);
         slot.opened = slot.last_keepalive = Clock::now();
         slot.broken = false;
         slot.limit = std::max(settings.max_channels, 1);
