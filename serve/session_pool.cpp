@@ -65,7 +65,8 @@ struct SessionPool::Impl {
     unsigned char hash_key[32];
     mutable std::mutex mutex;  // guards slots, open and figures
     std::map<std::string, std::shared_ptr<Slot>> slots;
-    size_t open = 0;  // sessions logged in
+    size_t open = 0;      // sessions logged in
+    size_t reserved = 0;  // places held by logins in progress, so that they stay under the cap
     PoolFigures figures;
 
     explicit Impl(const PoolSettings& p)
@@ -85,8 +86,6 @@ struct SessionPool::Impl {
         slot.limit = std::max(settings.max_channels, 1);
         slot.lock.most_opened = 0;
         ++slot.logins;
-        const std::lock_guard lock(mutex);
-        ++open;
     }
 
     // Ends the slot's session, whose lock the caller holds and on which no command runs; never
@@ -103,7 +102,10 @@ struct SessionPool::Impl {
     // every session is in use.
     bool make_room() {
         std::unique_lock lock(mutex);
-        if (open < settings.max_sessions) return true;
+        if (open + reserved < settings.max_sessions) {
+            ++reserved;
+            return true;
+        }
         std::shared_ptr<Slot> oldest;
         std::unique_lock<std::mutex> oldest_held;
         for (const auto& [key, slot] : slots) {
@@ -118,6 +120,7 @@ struct SessionPool::Impl {
         }
         if (!oldest) return false;
         ++figures.evicted;
+        ++reserved;  // the place of the session about to close
         lock.unlock();
         close(*oldest, true);
         return true;
@@ -188,14 +191,21 @@ struct SessionPool::Impl {
                                                       " sessions, every one of them in use"};
         const uint16_t port = s.Port != 0 ? s.Port : 22;
         const std::string address = c.address + ' ' + std::to_string(port);
-        if (!addresses.enter(address, deadline))
-            return Refusal{FailureKind::Timeout,
-                           timed_out_text(seconds, SshPhase::Idle, remote_words(s.Hostname, port))};
-        std::optional<Refusal> refusal = login(s, c, deadline, seconds, out, warnings);
-        addresses.leave(address, refusal);
-        backoff.tell(key, refusal, Clock::now());
+        std::optional<Refusal> refusal;
+        const bool tried = addresses.enter(address, deadline);
+        if (tried) {
+            refusal = login(s, c, deadline, seconds, out, warnings);
+            addresses.leave(address, refusal);
+            backoff.tell(key, refusal, Clock::now());
+        } else {
+            refusal = Refusal{FailureKind::Timeout, timed_out_text(seconds, SshPhase::Idle,
+                                                                   remote_words(s.Hostname, port))};
+        }
         const std::lock_guard lock(mutex);
-        ++figures.logins[refusal ? failure_name(refusal->kind) : "ok"];
+        // The place held for the login becomes the session's, or is given back.
+        --reserved;
+        if (!refusal) ++open;
+        if (tried) ++figures.logins[refusal ? failure_name(refusal->kind) : "ok"];
         return refusal;
     }
 

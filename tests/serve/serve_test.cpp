@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "serve/frames.h"
 #include "settings/base64.h"
@@ -193,6 +195,29 @@ class Serve : public ::testing::Test {
         ::close(fd);
         EXPECT_EQ(ack, R"({"accepted":true})");
         return nlohmann::json::parse(answer);
+    }
+    // How many of the key logins first..last (16 at a time, each a session of its own: their
+    // pass phrases, which the key does not need, differ) answer OK.
+    int keyed_checks(int first, int last) {
+        std::ifstream in(fx("VARNOK_SSH_RSA_KEY"));
+        const std::string key((std::istreambuf_iterator<char>(in)), {});
+        std::atomic<int> next{first}, ok{0};
+        {
+            std::vector<std::jthread> threads;
+            for (int t = 0; t < 16; ++t)
+                threads.emplace_back([&] {
+                    for (int i; (i = next++) <= last;) {
+                        const std::string login = "#USR=" + fx("VARNOK_SSH_USER") +
+                                                  "#PORT=" + fx("VARNOK_SSH_PORT_BSD") +
+                                                  "#OS=BSD#PRO=sshd#SGN=LT#NUM=1#KEYF=/k#PWD=" +
+                                                  EncodePassword("p" + std::to_string(i)) + "#";
+                        ok += ask({{"args", {"-H", "127.0.0.1", "-t", "60", "--param", login}},
+                                   {"files", {{"/k", key}}}})
+                                  .value("status", -1) == 0;
+                    }
+                });
+        }
+        return ok.load();
     }
     fs::path dir_;
     std::string socket_;
@@ -696,6 +721,43 @@ TEST_F(Serve, ForgedSocketIsNotBelieved) {
         ::close(forger);
         fs::remove_all(folder);
     }
+}
+
+// A session is a file: under systemd's default soft limit of 1024 the daemon holds 1,500, one
+// login each, rides them
+// all without a login the second time, and after a restart logs each in once again.
+TEST_F(Serve, HoldsMoreSessionsThanTheSoftFileLimitAndComesBackAfterARestart) {
+    const auto keys = [] { return count_in_log("Accepted publickey"); };
+    int before = keys();
+    ASSERT_EQ(keyed_checks(1, 1500), 1500);
+    EXPECT_EQ(keys() - before, 1500);
+    EXPECT_GT(std::distance(fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd"),
+                            fs::directory_iterator()),
+              1500);
+    before = keys();
+    EXPECT_EQ(keyed_checks(1, 1500), 1500);
+    EXPECT_EQ(keys() - before, 0);
+    stop();
+    start("");
+    before = keys();
+    EXPECT_EQ(keyed_checks(1, 100), 100);
+    EXPECT_EQ(keys() - before, 100);
+}
+
+// 80 logins through a cap of 50 sessions: every request answered, the idle ones closed to make
+// room, never more than 50 held.
+TEST_F(Serve, EightyLoginsThroughACapOfFifty) {
+    stop();
+    start("max_sessions: 50\n");
+    EXPECT_EQ(keyed_checks(1, 80), 80);
+    // The connections to the port, all the daemon's: the tests run one at a time.
+    const std::string count =
+        "ss -tnH state established '( dport = :" + fx("VARNOK_SSH_PORT_BSD") + " )' | wc -l";
+    FILE* pipe = popen(count.c_str(), "r");
+    int held = -1;
+    EXPECT_EQ(fscanf(pipe, "%d", &held), 1);
+    pclose(pipe);
+    EXPECT_EQ(held, 50);
 }
 
 // How many of n copies of a --via check, started at once, answer OK.
