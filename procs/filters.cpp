@@ -151,7 +151,9 @@ Filters::Filters(const ProcsQuery& query) {
                 if (!read_real(f.value, c->real)) invalid = "PCPU must be a float!";
                 break;
             case FilterKind::User:
-                if (all_digits(f.value) && !read_integer(f.value, c->number)) c->number = -1;
+                // AIX shows a workload partition's users as "+oracle": either spelling matches.
+                if (c->text.size() > 1 && c->text.front() == '+') c->text.erase(0, 1);
+                if (all_digits(c->text) && !read_integer(c->text, c->number)) c->number = -1;
                 break;
             case FilterKind::ArgsRegex:
                 c->regex = std::make_unique<Regex>(f.value);

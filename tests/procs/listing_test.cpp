@@ -32,6 +32,18 @@ TEST(ParseElapsed, ReadsEveryFormTheSystemsPrint) {
     for (const auto& [text, seconds] : cases) EXPECT_EQ(parse_elapsed(text), seconds) << text;
 }
 
+TEST(SystemFromUname, ReadsGitForWindowsAndMsys2AsCygwin) {
+    const std::vector<std::pair<std::string, std::optional<ProcsSystem>>> cases = {
+        {"CYGWIN_NT-10.0-19045", ProcsSystem::Cygwin},
+        {"MSYS_NT-10.0-22631", ProcsSystem::Cygwin},
+        {"MINGW64_NT-10.0-19045", ProcsSystem::Cygwin},
+        {"MINGW32_NT-6.1-7601", ProcsSystem::Cygwin},
+        {"MINGW", std::nullopt},
+        {"Windows_NT", std::nullopt},
+    };
+    for (const auto& [uname, system] : cases) EXPECT_EQ(system_from_uname(uname), system) << uname;
+}
+
 TEST(ParseListing, ReadsNamesWithBlanksAfterAnOverflowingColumn) {
     const std::vector<std::string_view> lines = {
         "STAT   UID USER   PID  PPID    VSZ   RSS %CPU     ELAPSED COMMAND         COMMAND",

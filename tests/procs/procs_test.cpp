@@ -114,6 +114,14 @@ TEST(Evaluate, AppliesEveryFilterAndMetricAsCheckProcsDoes) {
         {"aix", "-C|sshd|-s|A",
          "PROCS OK: 1 process with command name 'sshd', STATE = A | procs=1;;;0;"},
         {"aix", "-s|Z|-P|0", "PROCS OK: 1 process with STATE = Z, PCPU >= 0.00 | procs=1;;;0;"},
+        {"aix", "-s|Z", "PROCS OK: 1 process with STATE = Z | procs=1;;;0;"},
+        {"aix", "-u|+oracle|-C|oracle",
+         "PROCS OK: 1 process with UID = 400 (oracle), command name 'oracle' | procs=1;;;0;"},
+        {"aix", "-u|400", "PROCS OK: 1 process with UID = 400 (oracle) | procs=1;;;0;"},
+        {"aix", "-r|60000", "PROCS OK: 2 processes with RSS >= 60000 | procs=2;;;0;"},
+        {"aix", "-m|RSS|-w|1000000",
+         "RSS WARNING: 1 warn out of 7 processes | procs=7;;;0; procs_warn=1;;;0; "
+         "procs_crit=0;;;0;"},
         {"aix", "-u|wasadmin|-m|VSZ|-w|1000000",
          "VSZ WARNING: 1 warn out of 1 process with UID = 210 (wasadmin) | procs=1;;;0; "
          "procs_warn=1;;;0; procs_crit=0;;;0;"},
@@ -144,7 +152,8 @@ TEST(Evaluate, AppliesEveryFilterAndMetricAsCheckProcsDoes) {
 
 TEST(Evaluate, RefusesWhatTheSystemCannotAnswerAndInvalidValues) {
     const std::vector<Case> cases = {
-        {"aix", "-r|10", "-r (RSS) cannot be answered on AIX: its ps shows no resident set size"},
+        {"hpux", "-r|10",
+         "-r (RSS) cannot be answered on HP-UX: its ps shows no resident set size"},
         {"hpux", "-m|RSS|-w|1",
          "-m RSS cannot be answered on HP-UX: its ps shows no resident set size"},
         {"bsd", "-k", "-k (no kernel threads) works on Linux only"},
