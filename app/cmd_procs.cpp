@@ -95,8 +95,8 @@ procs::ProcsResult unknown_result(const procs::ProcsQuery& query, const std::str
 
 procs::ProcsResult check_host(const procs::ProcsQuery& query, const Target& target,
                               const HostKeyPolicy& host_keys, const RemoteRun& remote) {
-    const RemoteOutcome out =
-        remote(target.settings, host_keys, procs::procs_command(target.system));
+    const RemoteOutcome out = remote(target.settings, host_keys,
+                                     procs::procs_command(target.system, procs::extras_for(query)));
     std::vector<std::string> warnings;
     for (const std::string& w : out.warnings) warnings.push_back("warning: " + w);
     if (out.failure != FailureKind::None)
@@ -213,7 +213,8 @@ void add_procs_options(CLI::App& cmd, const std::shared_ptr<ProcsOptions>& o) {
                    "([@][start:][end])");
     cmd.add_option("-c,--critical", o->critical, "CRITICAL when outside RANGE, as -w");
     cmd.add_option("-m,--metric", o->metric,
-                   "What -w/-c check: PROCS (the count), VSZ, RSS, CPU or ELAPSED (per process)")
+                   "What -w/-c check: PROCS (the count), VSZ, RSS, CPU, ELAPSED or THREADS (per "
+                   "process)")
         ->capture_default_str();
     std::vector<std::pair<CLI::Option*, FilterKind>> filter_options;
     for (const FilterOption& f : kFilterOptions) {

@@ -92,6 +92,8 @@ Need need_of(Metric metric) {
             return {"-m CPU", Column::Pcpu, "no %CPU"};
         case Metric::Elapsed:
             return {"-m ELAPSED", Column::Elapsed, "no elapsed time"};
+        case Metric::Threads:
+            return {"-m THREADS", Column::Threads, "no thread count"};
         default:
             return {"", Column::Pid, ""};
     }

@@ -29,6 +29,8 @@ double metric_value(Metric metric, const ProcRow& row) {
             return row.pcpu;
         case Metric::Elapsed:
             return static_cast<double>(row.elapsed);
+        case Metric::Threads:
+            return static_cast<double>(row.threads);
         case Metric::Procs:
             break;
     }
@@ -58,6 +60,8 @@ std::string pick_system(const RemoteOutput& out, ProcsSystem& system) {
 }
 
 }  // namespace
+
+Extras extras_for(const ProcsQuery& query) { return {false, query.metric == Metric::Threads}; }
 
 std::string ProcsResult::output() const {
     std::string text = status_line;
@@ -90,7 +94,7 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
         return unknown("the listing command failed with exit status " +
                        std::to_string(*out.exit_status) + ": " + first_line_of(out.lines));
     }
-    const std::vector<ProcRow> rows = parse_listing(out.lines, system);
+    const std::vector<ProcRow> rows = parse_listing(out.lines, system, extras_for(query));
     if (std::none_of(rows.begin(), rows.end(),
                      [](const ProcRow& row) { return row.kind == ProcRow::Kind::Process; }))
         return unknown("Unable to read output: " + first_line_of(out.lines));

@@ -172,6 +172,7 @@ std::string json_for(const ProcsResult& r, const ProcsQuery& query, const Judged
         p["rss"] = row.rss;
         p["pcpu"] = row.pcpu;
         p["elapsed"] = row.elapsed;
+        if (query.metric == Metric::Threads) p["threads"] = row.threads;
         p["command"] = row.name;
         p["args"] = row.args;
         if (query.metric != Metric::Procs) p["status"] = kStatusWords[j->verdicts[i].status];

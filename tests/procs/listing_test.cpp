@@ -62,6 +62,41 @@ TEST(ParseListing, ReadsNamesWithBlanksAfterAnOverflowingColumn) {
     EXPECT_EQ(rows[3].kind, ProcRow::Kind::Unparsed);
 }
 
+// Each system's header and one row with the extra columns, as its ps prints them.
+TEST(ParseListing, ReadsTheCpuTimeAndThreadsOfEverySystem) {
+    struct Case {
+        ProcsSystem system;
+        std::string header, row;
+        double cpu_time;
+        long long threads;
+    };
+    const std::vector<Case> cases = {
+        {ProcsSystem::Linux,
+         "STAT   UID USER  PID  PPID   VSZ   RSS %CPU  ELAPSED     TIME NLWP COMMAND COMMAND",
+         "Ssl   999 pg   1021     1 21803 29640  0.0 3-01:02:03 1-02:03:04  12 postgres pg -D x",
+         93784, 12},
+        {ProcsSystem::Bsd,
+         "STAT UID USER  PID PPID   VSZ  RSS %CPU ELAPSED      TIME NLWP COMMAND COMMAND",
+         "Ss     0 root  812    1 45120 1280  0.0   10:01 125:01.25    3 nginx   nginx: master",
+         7501.25, 3},
+        {ProcsSystem::Solaris,
+         "S   UID USER   PID  PPID    VSZ    RSS %CPU  ELAPSED        TIME NLWP COMMAND COMMAND",
+         "O    80 web   1500     1 250000 120000 25.0 02:00:00       30:00   57 java    java -X",
+         1800, 57},
+        {ProcsSystem::Aix,
+         "ST UID USER     PID  PPID    VSZ    RSS %CPU  ELAPSED     TIME THCNT COMMAND COMMAND",
+         "A  210 was   262300     1 2097152 1843200 7.5 12:30:00 01:40:00    41 java    java -X",
+         6000, 41},
+    };
+    for (const Case& c : cases) {
+        const auto rows = parse_listing({c.header, c.row}, c.system, {true, true});
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[1].kind, ProcRow::Kind::Process) << c.row;
+        EXPECT_DOUBLE_EQ(rows[1].cpu_time, c.cpu_time) << c.row;
+        EXPECT_EQ(rows[1].threads, c.threads) << c.row;
+    }
+}
+
 TEST(OwnSession, EndsOnParentLoopsInAHostileListing) {
     const std::string output =
         "varnok-procs-os Linux\nvarnok-procs-pid 10\n"
