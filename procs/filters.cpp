@@ -129,6 +129,8 @@ std::string refusal(const ProcsQuery& query, const SystemInfo& system) {
     }
     const Need need = need_of(query.metric);
     if (*need.option && !system.has(need.column)) return need.option + on + need.missing;
+    if (query.interval > 0 && !system.has(Column::CpuTime))
+        return "--interval" + on + "no CPU time";
     return {};
 }
 

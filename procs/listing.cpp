@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 namespace varnok::procs {
 namespace {
@@ -258,6 +259,21 @@ RemoteOutput split_remote_output(std::string_view text) {
             if (read_count(value, n) && n < 256) out.exit_status = static_cast<int>(n);
         } else if (marker(kUnsupportedMarker, value)) {
             out.unsupported = true;
+        } else if (marker(kTicksMarker, value)) {
+            // The stat lines follow even when getconf printed no rate (-1: none to divide by).
+            out.ticks_per_second = read_count(value, n) && n > 0 ? n : -1;
+        } else if (marker(kAgainMarker, value)) {
+            if (out.again) continue;  // a third listing is none of ours: its lines join the second
+            out.again = true;
+            out.earlier = std::move(out.lines);
+            out.lines.clear();
+            out.earlier_exit_status = out.exit_status;
+            out.exit_status.reset();
+            out.earlier_ticks = std::move(out.ticks);
+            out.ticks.clear();
+            out.earlier_ticks_per_second = std::exchange(out.ticks_per_second, 0);
+        } else if (out.ticks_per_second != 0) {
+            out.ticks.push_back(line);
         } else {
             out.lines.push_back(line);
         }

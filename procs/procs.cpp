@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "procs/filters.h"
+#include "procs/interval.h"
 #include "procs/listing.h"
 #include "procs/report.h"
 #include "procs/session.h"
@@ -61,7 +62,9 @@ std::string pick_system(const RemoteOutput& out, ProcsSystem& system) {
 
 }  // namespace
 
-Extras extras_for(const ProcsQuery& query) { return {false, query.metric == Metric::Threads}; }
+Extras extras_for(const ProcsQuery& query) {
+    return {query.interval > 0, query.metric == Metric::Threads};
+}
 
 std::string ProcsResult::output() const {
     std::string text = status_line;
@@ -88,18 +91,39 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
     r.system = system;
     const SystemInfo& info = system_info(system);
     if (std::string why = refusal(query, info); !why.empty()) return unknown(why);
-    if (!out.exit_status)
-        return unknown("the listing ended before its end mark: the output was cut short");
-    if (*out.exit_status != 0) {
-        return unknown("the listing command failed with exit status " +
-                       std::to_string(*out.exit_status) + ": " + first_line_of(out.lines));
+    const bool interval = query.interval > 0;
+    const auto failed = [&](const std::optional<int>& status,
+                            const std::vector<std::string_view>& lines) -> std::string {
+        if (!status) return "the listing ended before its end mark: the output was cut short";
+        if (*status == 0) return {};
+        return "the listing command failed with exit status " + std::to_string(*status) + ": " +
+               first_line_of(lines);
+    };
+    if (interval && !out.again) {
+        const std::string why = failed(out.exit_status, out.lines);
+        return unknown(why.empty() ? "the second listing never began: the output was cut short"
+                                   : why);
     }
-    const std::vector<ProcRow> rows = parse_listing(out.lines, system, extras_for(query));
+    if (interval) {
+        if (std::string why = failed(out.earlier_exit_status, out.earlier); !why.empty())
+            return unknown(why);
+    }
+    if (std::string why = failed(out.exit_status, out.lines); !why.empty()) return unknown(why);
+    std::vector<ProcRow> rows = parse_listing(out.lines, system, extras_for(query));
+    read_ticks(rows, out.ticks, out.ticks_per_second);
     if (std::none_of(rows.begin(), rows.end(),
                      [](const ProcRow& row) { return row.kind == ProcRow::Kind::Process; }))
         return unknown("Unable to read output: " + first_line_of(out.lines));
 
     const std::vector<bool> own = own_session(rows, out.shell_pid);
+    std::vector<IntervalCpu> cpu;
+    size_t ended = 0;
+    if (interval) {
+        std::vector<ProcRow> earlier = parse_listing(out.earlier, system, extras_for(query));
+        read_ticks(earlier, out.earlier_ticks, out.earlier_ticks_per_second);
+        cpu = interval_cpu(earlier, rows, query.interval);
+        ended = ended_processes(earlier, rows, own_session(earlier, out.shell_pid));
+    }
     filters.learn(rows);
     std::vector<RowVerdict> verdicts(rows.size());
     std::string alerting;  // the names check_procs lists with -v under -m
@@ -115,12 +139,19 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
             continue;
         }
         ++r.total;
-        v.filter = filters.first_failing(rows[i]);
+        // Under --interval -P and -m CPU read the CPU used between the listings.
+        ProcRow row = rows[i];
+        if (interval) {
+            v.interval_cpu = cpu[i].percent;
+            v.appeared = cpu[i].appeared;
+            row.pcpu = cpu[i].percent;
+        }
+        v.filter = filters.first_failing(row);
         v.verdict = v.filter < 0 ? Verdict::Counted : Verdict::Filtered;
         if (v.verdict != Verdict::Counted) continue;
         ++r.count;
         if (query.metric == Metric::Procs) continue;
-        v.status = range_status(query, metric_value(query.metric, rows[i]));
+        v.status = range_status(query, metric_value(query.metric, row));
         r.warn += v.status == 1;
         r.crit += v.status == 2;
         worst = std::max(worst, v.status);
@@ -148,7 +179,7 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
         r.perfdata = "procs=" + n + ";;;0; procs_warn=" + std::to_string(r.warn) +
                      ";;;0; procs_crit=" + std::to_string(r.crit) + ";;;0;";
     }
-    const Judged judged{query, info, filters, rows, verdicts, out.shell_pid.has_value()};
+    const Judged judged{query, info, filters, rows, verdicts, out.shell_pid.has_value(), ended};
     r.warnings = warnings_for(judged);
     if (query.verbose) r.explain = explain_lines(judged);
     if (query.json) r.json = json_for(r, query, &judged);

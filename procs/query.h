@@ -53,6 +53,7 @@ struct ProcsQuery {
     Metric metric = Metric::Procs;
     std::optional<ProcsRange> warning;
     std::optional<ProcsRange> critical;
+    int interval = 0;      ///< --interval: seconds between two listings (0: one listing)
     bool verbose = false;  ///< -v: the explain lines, and the alerting names of a metric
     bool json = false;     ///< fill ProcsResult::json
 };

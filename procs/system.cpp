@@ -95,7 +95,13 @@ std::string procs_command(ProcsSystem system, Extras extras, int interval) {
         if (info.columns.empty()) return line + " 2>&1";
         if (extras.cpu_time && info.has(Column::CpuTime)) line += ",time";
         if (extras.threads && info.has(Column::Threads)) line += "," + std::string(info.threads);
-        return line + ",comm,args 2>&1";
+        line += ",comm,args 2>&1";
+        // procps counts CPU time in whole seconds; /proc's stat lines count clock ticks. A
+        // process that ends between the glob and cat makes cat fail: the status is ps's.
+        if (s == ProcsSystem::Linux && extras.cpu_time)
+            line += " && { echo " + std::string(kTicksMarker) +
+                    " `getconf CLK_TCK`; cat /proc/[0-9]*/stat 2>/dev/null; true; }";
+        return line;
     };
     std::string part;
     if (system == ProcsSystem::Auto) {

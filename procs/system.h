@@ -71,5 +71,6 @@ inline constexpr std::string_view kPidMarker = "varnok-procs-pid";
 inline constexpr std::string_view kEndMarker = "varnok-procs-end";
 inline constexpr std::string_view kUnsupportedMarker = "varnok-procs-unsupported";
 inline constexpr std::string_view kAgainMarker = "varnok-procs-again";
+inline constexpr std::string_view kTicksMarker = "varnok-procs-ticks";
 
 }  // namespace varnok::procs
