@@ -70,6 +70,7 @@ RuleFigures ProcessHistory::update(const std::string& target, const std::string&
             figures.oldest_start_time = start;
         figures.threads += p.threads;
     }
+    total_ = total_ - state.processes.size() + next.size();
     state.processes = std::move(next);
     figures.cpu_seconds_total = state.cpu_total;
     figures.started_total = state.started;
@@ -79,8 +80,10 @@ RuleFigures ProcessHistory::update(const std::string& target, const std::string&
 void ProcessHistory::prune(std::chrono::steady_clock::time_point now, bool room) {
     while (!lru_.empty()) {
         const auto it = states_.find(lru_.back());
-        if (states_.size() + room <= limits_.max_rules && now - it->second.used < limits_.idle)
+        if (states_.size() + room <= limits_.max_rules && total_ <= limits_.max_total &&
+            now - it->second.used < limits_.idle)
             break;
+        total_ -= it->second.processes.size();
         states_.erase(it);
         lru_.pop_back();
     }

@@ -32,6 +32,7 @@ struct RuleFigures {
 struct HistoryLimits {
     size_t max_rules = 100000;       ///< (target, module, rule) states; the least recently used go
     size_t max_processes = 10000;    ///< processes followed per rule (the lowest pids)
+    size_t max_total = 1000000;      ///< processes followed in all; the least recently used go
     std::chrono::seconds idle{600};  ///< a state not updated for so long is dropped
 };
 
@@ -43,7 +44,7 @@ class ProcessHistory {
     explicit ProcessHistory(HistoryLimits limits = {});
 
     /// Folds one listing of the rule's processes into its state and gives its figures; drops
-    /// the states idle past the limit, and the least recently used above max_rules.
+    /// the states idle past the limit, and the least recently used above max_rules or max_total.
     RuleFigures update(const std::string& target, const std::string& module,
                        const std::string& rule, std::vector<ListedProcess> processes,
                        std::chrono::steady_clock::time_point now);
@@ -74,6 +75,7 @@ class ProcessHistory {
     mutable std::mutex mutex_;
     std::unordered_map<std::string, State> states_;
     std::list<std::string> lru_;  // most recently used first
+    size_t total_ = 0;            // processes followed in all states
 };
 
 }  // namespace varnok

@@ -45,7 +45,7 @@ TEST(ProcessHistory, KeepsTheCounterAcrossEndsAndCountsStarts) {
 }
 
 TEST(ProcessHistory, DropsIdleStatesAndHoldsItsBounds) {
-    ProcessHistory history({2, 3, seconds(600)});
+    ProcessHistory history({2, 3, 5, seconds(600)});
     const auto t = Clock::now();
     history.update("a", "m", "r", {{1, 0, 1, 0}}, t);
     history.update("b", "m", "r", {{1, 0, 1, 0}}, t);
@@ -62,6 +62,15 @@ TEST(ProcessHistory, DropsIdleStatesAndHoldsItsBounds) {
     const RuleFigures many = history.update(
         "e", "m", "r", {{5, 0, 1, 1}, {4, 0, 1, 1}, {3, 0, 1, 1}, {2, 0, 1, 1}}, t + seconds(601));
     EXPECT_EQ(many.threads, 3);
+    // Past the processes followed in all, the least recently used states go: 3 + 3 > 5.
+    ProcessHistory few({10, 3, 5, seconds(600)});
+    const std::vector<ListedProcess> three = {{1, 0, 1, 1}, {2, 0, 1, 1}, {3, 0, 1, 1}};
+    few.update("p", "m", "r", three, t);
+    few.update("q", "m", "r", three, t);
+    few.update("s", "m", "r", {}, t);
+    EXPECT_EQ(few.size(), 2u);
+    EXPECT_EQ(few.update("q", "m", "r", {{4, 0, 1, 1}}, t).started_total, 1u);
+    EXPECT_EQ(few.update("p", "m", "r", {{4, 0, 1, 1}}, t).started_total, 0u);
 }
 
 // The listing of process_listing_command for Linux as a probe reads it: ticks replace ps's
