@@ -6,6 +6,7 @@
 #include "procs/filters.h"
 #include "procs/interval.h"
 #include "procs/listing.h"
+#include "procs/remote_output.h"
 #include "procs/report.h"
 #include "procs/session.h"
 

@@ -6,6 +6,7 @@
 #include "automation/variant.h"
 #include "procs/interval.h"
 #include "procs/listing.h"
+#include "procs/remote_output.h"
 #include "procs/session.h"
 #include "procs/system.h"
 #include "settings/param_string.h"
