@@ -98,6 +98,11 @@ ProcessProbe probe_processes(SessionPool& pool, ProcessHistory& history, const S
     }
     // One listing serves every rule: ps shows the host's processes whoever logs in.
     CheckSettingsRecord login = rules.front();
+    const procs::ProcsSystem asked = asked_system(login.OSType);
+    if (asked != procs::ProcsSystem::Auto && !procs::system_info(asked).has(procs::Column::CpuTime))
+        return {{},
+                "process metrics: " + std::string(procs::system_info(asked).name) +
+                    "'s ps shows no CPU time\n"};
     login.TimeoutSeconds = static_cast<int16_t>(std::min<long long>(left.count(), 32767));
     const RawOutcome raw =
         pool.run_raw(login, config.host_keys, process_listing_command(login.OSType),
