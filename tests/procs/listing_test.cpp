@@ -132,16 +132,23 @@ TEST(ProcsCommand, RunsHereAndFindsItsOwnShellAndListing) {
 // Damaged listings never crash, hang or read out of bounds (the sanitizer build runs this too).
 TEST(Evaluate, SurvivesDamagedListings) {
     std::mt19937 rng(7);
-    const std::string seed =
-        "varnok-procs-os Linux\nvarnok-procs-pid 4242\n"
-        "STAT   UID USER   PID  PPID    VSZ   RSS %CPU     ELAPSED COMMAND         COMMAND\n"
-        "Ss       0 root     1     0 167744 12960  0.0 12-04:10:33 systemd         /sbin/init\n"
-        "Ss    1001 mon   4242     1   2592  1720  0.0       00:00 sh              /bin/sh -c x\n"
+    const std::string listing =
+        "STAT   UID USER   PID  PPID    VSZ   RSS %CPU     ELAPSED     TIME COMMAND COMMAND\n"
+        "Ss       0 root     1     0 167744 12960  0.0 12-04:10:33 00:00:09 systemd /sbin/init\n"
+        "Ss    1001 mon   4242     1   2592  1720  0.0       00:00 00:00:00 sh      /bin/sh -c x\n"
+        "varnok-procs-ticks 100\n1 (systemd) S 0 1 1 0 -1 0 0 0 0 0 700 230 0 0 20 0 1 0 5\n"
         "varnok-procs-end 0\n";
+    // Two listings with the CPU time column, read as --interval 2 reads them.
+    const std::string seed = "varnok-procs-os Linux\nvarnok-procs-pid 4242\n" + listing +
+                             "varnok-procs-again\n" + listing;
     const char alphabet[] = " \t\n\r-:0123456789SZ\0\xff/";
     ProcsQuery query;
     query.verbose = query.json = true;
     query.filters = {{FilterKind::ArgsRegex, "s.*h"}, {FilterKind::User, "mon"}};
+    query.interval = 2;
+    query.metric = Metric::Cpu;
+    ASSERT_EQ(evaluate(query, seed, ProcsSystem::Linux).status_line,
+              "CPU OK: 0 processes with regex args 's.*h', UID = 1001 (mon)");
     for (int round = 0; round < 3000; ++round) {
         std::string text = seed;
         for (int edits = 1 + rng() % 8; edits > 0; --edits) {
