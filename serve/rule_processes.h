@@ -23,7 +23,7 @@ struct RuleProcesses {
 std::string process_listing_command(const std::string& os_type);
 
 /// Reads the output of process_listing_command(os_type) taken at now_unix and sorts its
-/// processes to the rules, each by its name as the rule reads it (PRO, FUL: the command line
+/// processes to the rules, each by its name as the rule reads it (PRO, FULL: the command line
 /// holds it, or is it); this listing's own login is left out.
 RuleProcesses rule_processes(const std::string& output, const std::string& os_type,
                              const std::vector<CheckSettingsRecord>& rules, double now_unix);

@@ -74,7 +74,7 @@ TEST(ProcessHistory, DropsIdleStatesAndHoldsItsBounds) {
 }
 
 // The listing of process_listing_command for Linux as a probe reads it: ticks replace ps's
-// seconds, a rule takes the processes whose command line holds its name (FUL: is it), and the
+// seconds, a rule takes the processes whose command line holds its name (FULL: is it), and the
 // listing's own login is left out.
 TEST(RuleProcesses, SortsTheListingToTheRules) {
     const std::string output =
