@@ -2,6 +2,7 @@
 #include "serve/rule_processes.h"
 
 #include <charconv>
+#include <cmath>
 
 #include "automation/variant.h"
 #include "procs/interval.h"
@@ -119,7 +120,9 @@ ProcessProbe probe_processes(SessionPool& pool, ProcessHistory& history, const S
         const std::string name = "{rule=\"" + label(module.rules[r].name) + "\"} ";
         const RuleFigures f = history.update(target, module.name, module.rules[r].name,
                                              listed.rules[r], std::chrono::steady_clock::now());
-        cpu += "varnok_process_cpu_seconds_total" + name + number(f.cpu_seconds_total) + "\n";
+        // Hundredths are what the listings count: the sums' binary noise goes.
+        cpu += "varnok_process_cpu_seconds_total" + name +
+               number(std::round(f.cpu_seconds_total * 100) / 100) + "\n";
         started += "varnok_processes_started_total" + name + std::to_string(f.started_total) + "\n";
         if (f.oldest_start_time)
             oldest +=
