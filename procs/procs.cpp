@@ -141,18 +141,21 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
         }
         ++r.total;
         // Under --interval -P and -m CPU read the CPU used between the listings.
-        ProcRow row = rows[i];
+        const ProcRow* row = &rows[i];
+        ProcRow now;
         if (interval) {
             v.interval_cpu = cpu[i].percent;
             v.appeared = cpu[i].appeared;
-            row.pcpu = cpu[i].percent;
+            now = rows[i];
+            now.pcpu = cpu[i].percent;
+            row = &now;
         }
-        v.filter = filters.first_failing(row);
+        v.filter = filters.first_failing(*row);
         v.verdict = v.filter < 0 ? Verdict::Counted : Verdict::Filtered;
         if (v.verdict != Verdict::Counted) continue;
         ++r.count;
         if (query.metric == Metric::Procs) continue;
-        v.status = range_status(query, metric_value(query.metric, row));
+        v.status = range_status(query, metric_value(query.metric, *row));
         r.warn += v.status == 1;
         r.crit += v.status == 2;
         worst = std::max(worst, v.status);
