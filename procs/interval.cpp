@@ -54,13 +54,18 @@ void read_ticks(std::vector<ProcRow>& rows, const std::vector<std::string_view>&
                                .ptr == word.data() + word.size();
             rest.remove_prefix(end);
         }
-        if (read)
-            seconds[pid] =
+        // A name with a line break can make a line of its own that names another pid: a pid
+        // named twice keeps ps's figure (-1).
+        if (read) {
+            const double value =
                 static_cast<double>(ticks[0] + ticks[1]) / static_cast<double>(ticks_per_second);
+            const auto [it, fresh] = seconds.emplace(pid, value);
+            if (!fresh) it->second = -1;
+        }
     }
     for (ProcRow& row : rows) {
         const auto it = row.kind == ProcRow::Kind::Process ? seconds.find(row.pid) : seconds.end();
-        if (it != seconds.end()) row.cpu_time = it->second;
+        if (it != seconds.end() && it->second >= 0) row.cpu_time = it->second;
     }
 }
 

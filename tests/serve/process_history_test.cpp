@@ -88,6 +88,8 @@ TEST(RuleProcesses, SortsTheListingToTheRules) {
         "varnok-procs-ticks 100\n"
         "20 (nginx) S 1 20 20 0 -1 0 0 0 0 0 250 130 0 0 20 0 4 0 100 1 1\n"
         "21 (a) (b c) S 20 20 20 0 -1 0 0 0 0 0 3 4 0 0 20 0 1 0 100 1 1\n"
+        "33 (x\n1 (y) S 20 20 20 0 -1 0 0 0 0 0 9000 0 0 0 20 0 1 0 100 1 1\n"
+        "1 (init) S 0 1 1 0 -1 0 0 0 0 0 650 200 0 0 20 0 1 0 1 1 1\n"
         "varnok-procs-end 0\n";
     CheckSettingsRecord master, all, exact;
     master.ProcessName = "nginx";
@@ -103,7 +105,8 @@ TEST(RuleProcesses, SortsTheListingToTheRules) {
     EXPECT_DOUBLE_EQ(got.rules[0][0].start_time, 1040);
     EXPECT_EQ(got.rules[0][0].threads, 4);
     EXPECT_DOUBLE_EQ(got.rules[0][1].cpu_seconds, 0.07);
-    EXPECT_EQ(got.rules[1].size(), 3u);
+    ASSERT_EQ(got.rules[1].size(), 3u);
+    EXPECT_DOUBLE_EQ(got.rules[1][0].cpu_seconds, 7);  // pid 1 named twice: ps's seconds
     ASSERT_EQ(got.rules[2].size(), 1u);
     EXPECT_EQ(got.rules[2][0].pid, 21);
     EXPECT_EQ(
