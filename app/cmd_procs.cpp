@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -30,6 +31,7 @@ struct ProcsOptions : HostOptions {
     std::string warning;
     std::string critical;
     std::string metric = "PROCS";
+    std::string interval;  ///< --interval as given ("": one listing)
     int verbose = 0;
     bool no_kthreads = false;
     std::map<FilterKind, std::vector<std::string>> values;  ///< each filter option's values
@@ -93,10 +95,26 @@ procs::ProcsResult unknown_result(const procs::ProcsQuery& query, const std::str
     return r;
 }
 
+// The seconds of --interval, which the session's time limit must leave room for; throws with
+// the refusal's text.
+int read_interval(const std::string& text, const CheckSettingsRecord& login) {
+    int seconds = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec != std::errc() || end != text.data() + text.size() || seconds <= 0)
+        throw std::runtime_error("--interval must be a whole number of seconds above 0, not '" +
+                                 text + "'");
+    const int limit = login.TimeoutSeconds > 0 ? login.TimeoutSeconds : 30;
+    if (seconds >= limit)
+        throw std::runtime_error("--interval " + text + " leaves no time for the listings: the " +
+                                 "time limit (-t) is " + std::to_string(limit) + " seconds");
+    return seconds;
+}
+
 procs::ProcsResult check_host(const procs::ProcsQuery& query, const Target& target,
                               const HostKeyPolicy& host_keys, const RemoteRun& remote) {
     const RemoteOutcome out =
-        remote(target.settings, host_keys, procs::procs_command(target.system));
+        remote(target.settings, host_keys,
+               procs::procs_command(target.system, procs::extras_for(query), query.interval));
     std::vector<std::string> warnings;
     for (const std::string& w : out.warnings) warnings.push_back("warning: " + w);
     if (out.failure != FailureKind::None)
@@ -173,6 +191,7 @@ int run(const ProcsOptions& o, const RemoteRun& remote, std::ostream& out) {
         if (hosts.empty()) return unknown(o.hosts_file + " names no host");
         // What is wrong for every host is one UNKNOWN; a host's own time limit is its own.
         target = read_target(o, param, {hosts.front().host, o.rules.timeout});
+        if (!o.interval.empty()) query.interval = read_interval(o.interval, target.settings);
     } catch (const DirectOnly&) {
         throw;
     } catch (const std::exception& e) {
@@ -213,8 +232,13 @@ void add_procs_options(CLI::App& cmd, const std::shared_ptr<ProcsOptions>& o) {
                    "([@][start:][end])");
     cmd.add_option("-c,--critical", o->critical, "CRITICAL when outside RANGE, as -w");
     cmd.add_option("-m,--metric", o->metric,
-                   "What -w/-c check: PROCS (the count), VSZ, RSS, CPU or ELAPSED (per process)")
+                   "What -w/-c check: PROCS (the count), VSZ, RSS, CPU, ELAPSED or THREADS (per "
+                   "process)")
         ->capture_default_str();
+    cmd.add_option("--interval", o->interval,
+                   "List twice, SECONDS apart, in one login: -m CPU and -P then read each "
+                   "process's share of one CPU between the listings (100 = one full CPU) "
+                   "instead of ps's %CPU; below the time limit");
     std::vector<std::pair<CLI::Option*, FilterKind>> filter_options;
     for (const FilterOption& f : kFilterOptions) {
         auto* option = cmd.add_option(f.names, o->values[f.kind], f.help)->allow_extra_args(false);

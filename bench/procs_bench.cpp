@@ -5,6 +5,7 @@
 
 #include "procs/listing.h"
 #include "procs/procs.h"
+#include "procs/remote_output.h"
 
 namespace {
 

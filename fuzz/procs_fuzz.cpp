@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Reads arbitrary remote output as each system's listing, with the explain view and JSON on.
+// Reads arbitrary remote output as each system's listing, with the explain view and JSON on,
+// once or twice (--interval) listed.
 #include <cstdint>
 #include <string>
 
@@ -11,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ProcsQuery query;
     query.verbose = (data[0] & 0x10) != 0;
     query.json = (data[0] & 0x20) != 0;
-    query.metric = static_cast<Metric>(data[1] % 5);
+    query.metric = static_cast<Metric>(data[1] % 6);
+    query.interval = (data[1] & 0x80) != 0 ? 2 : 0;
     const auto system = static_cast<ProcsSystem>(data[0] % 7);
     const ProcsResult r =
         evaluate(query, std::string(reinterpret_cast<const char*>(data + 2), size - 2), system);

@@ -92,6 +92,8 @@ Need need_of(Metric metric) {
             return {"-m CPU", Column::Pcpu, "no %CPU"};
         case Metric::Elapsed:
             return {"-m ELAPSED", Column::Elapsed, "no elapsed time"};
+        case Metric::Threads:
+            return {"-m THREADS", Column::Threads, "no thread count"};
         default:
             return {"", Column::Pid, ""};
     }
@@ -127,6 +129,8 @@ std::string refusal(const ProcsQuery& query, const SystemInfo& system) {
     }
     const Need need = need_of(query.metric);
     if (*need.option && !system.has(need.column)) return need.option + on + need.missing;
+    if (query.interval > 0 && !system.has(Column::CpuTime))
+        return "--interval" + on + "no CPU time";
     return {};
 }
 
@@ -151,7 +155,9 @@ Filters::Filters(const ProcsQuery& query) {
                 if (!read_real(f.value, c->real)) invalid = "PCPU must be a float!";
                 break;
             case FilterKind::User:
-                if (all_digits(f.value) && !read_integer(f.value, c->number)) c->number = -1;
+                // AIX shows a workload partition's users as "+oracle": either spelling matches.
+                if (c->text.size() > 1 && c->text.front() == '+') c->text.erase(0, 1);
+                if (all_digits(c->text) && !read_integer(c->text, c->number)) c->number = -1;
                 break;
             case FilterKind::ArgsRegex:
                 c->regex = std::make_unique<Regex>(f.value);

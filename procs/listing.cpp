@@ -72,8 +72,14 @@ std::string_view base_name(std::string_view comm, bool windows_paths) {
 struct Layout {
     bool from_header = false;
     size_t comm_pos = 0;
-    size_t stride = 0;  // comm column plus separator; 0: read the name as one word
+    size_t stride = 0;               // comm column plus separator; 0: read the name as one word
+    std::vector<size_t> label_ends;  // where each fixed column's header label ends
 };
+
+// AIX's global environment marks the uid and user of a workload partition's process with "+".
+std::string_view without_plus(std::string_view text) {
+    return text.size() > 1 && text.front() == '+' ? text.substr(1) : text;
+}
 
 bool read_field(Column column, std::string_view text, ProcRow& row) {
     long long n = 0;
@@ -82,9 +88,10 @@ bool read_field(Column column, std::string_view text, ProcRow& row) {
             row.state = text;
             return true;
         case Column::User:
-            row.user = text;
+            row.user = without_plus(text);
             return true;
         case Column::Uid:
+            text = without_plus(text);
             if (!read_count_or_dash(text, n)) return false;
             if (text != "-") row.uid = n;
             return true;
@@ -104,8 +111,35 @@ bool read_field(Column column, std::string_view text, ProcRow& row) {
             if (seconds) row.elapsed = *seconds;
             return seconds.has_value();
         }
+        case Column::CpuTime: {
+            if (text == "-") return true;
+            const auto seconds = parse_cpu_time(text);
+            if (seconds) row.cpu_time = *seconds;
+            return seconds.has_value();
+        }
+        case Column::Threads:
+            return read_count_or_dash(text, row.threads);
     }
     return false;
+}
+
+// AIX prints a zombie's uid, size and %CPU blank: such a line is read by where its words stand.
+// A word that starts after a column's label has ended belongs to a later column, and the column
+// stays blank. Returns where the last fixed word ends, 0 when the line does not read.
+size_t read_by_position(std::string_view line, const std::vector<Column>& columns,
+                        const Layout& layout, ProcRow& row) {
+    size_t pos = 0;
+    size_t fixed_end = 0;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        size_t next = pos;
+        const Token t = next_token(line, next);
+        if (t.text.empty()) return 0;
+        if (t.end - t.text.size() >= layout.label_ends[i] && columns[i] != Column::Pid) continue;
+        if (!read_field(columns[i], t.text, row)) return 0;
+        pos = next;
+        fixed_end = t.end;
+    }
+    return fixed_end;
 }
 
 // Command name and arguments from where the name column starts.
@@ -122,31 +156,45 @@ void read_command(std::string_view line, size_t start, size_t stride, ProcRow& r
     row.args = line.substr(skip_blanks(line, pos));
 }
 
-ProcRow parse_ps_line(std::string_view line, const SystemInfo& info, Layout& layout) {
+ProcRow parse_ps_line(std::string_view line, const SystemInfo& info,
+                      const std::vector<Column>& columns, Layout& layout) {
     ProcRow row;
     row.raw = line;
-    const size_t fixed = info.columns.size();
+    const size_t fixed = columns.size();
     const size_t pid_index =
-        std::find(info.columns.begin(), info.columns.end(), Column::Pid) - info.columns.begin();
+        std::find(columns.begin(), columns.end(), Column::Pid) - columns.begin();
     std::array<Token, 16> tokens{};
     size_t pos = 0;
-    for (size_t i = 0; i < fixed; ++i) {
-        tokens[i] = next_token(line, pos);
-        if (tokens[i].text.empty()) return row;
+    size_t read = 0;
+    for (; read < fixed; ++read) {
+        tokens[read] = next_token(line, pos);
+        if (tokens[read].text.empty()) break;
     }
-    if (tokens[pid_index].text == "PID") {
+    if (read > pid_index && tokens[pid_index].text == "PID") {
+        if (read < fixed) return row;
         row.kind = Kind::Header;
         const Token comm = next_token(line, pos);
         const Token args = next_token(line, pos);
         if (!layout.from_header && !args.text.empty()) {
             const size_t comm_pos = comm.end - comm.text.size();
-            layout = {true, comm_pos, args.end - args.text.size() - comm_pos};
+            layout = {true, comm_pos, args.end - args.text.size() - comm_pos, {}};
+            for (size_t i = 0; i < fixed; ++i) layout.label_ends.push_back(tokens[i].end);
         }
         return row;
     }
-    for (size_t i = 0; i < fixed; ++i)
-        if (!read_field(info.columns[i], tokens[i].text, row)) return row;
-    const size_t fixed_end = tokens[fixed - 1].end;
+    size_t fixed_end = 0;
+    bool fields = read == fixed;
+    for (size_t i = 0; fields && i < fixed; ++i)
+        fields = read_field(columns[i], tokens[i].text, row);
+    if (fields) {
+        fixed_end = tokens[fixed - 1].end;
+    } else {
+        if (!layout.from_header || info.system != ProcsSystem::Aix) return row;
+        row = ProcRow{};
+        row.raw = line;
+        fixed_end = read_by_position(line, columns, layout, row);
+        if (fixed_end == 0) return row;
+    }
     const size_t start = layout.from_header ? std::max(layout.comm_pos, fixed_end + 1)
                                             : skip_blanks(line, fixed_end);
     read_command(line, start, layout.stride, row);
@@ -184,47 +232,16 @@ ProcRow parse_cygwin_line(std::string_view line) {
 
 }  // namespace
 
-RemoteOutput split_remote_output(std::string_view text) {
-    RemoteOutput out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (skip_blanks(line, 0) == line.size()) continue;
-        const auto marker = [&line](std::string_view name, std::string_view& value) {
-            if (!line.starts_with(name) || (line.size() > name.size() && line[name.size()] != ' '))
-                return false;
-            value = rtrim(line.substr(skip_blanks(line, name.size())));
-            return true;
-        };
-        std::string_view value;
-        long long n = 0;
-        if (marker(kOsMarker, value)) {
-            if (out.os.empty()) out.os = value;
-        } else if (marker(kPidMarker, value)) {
-            if (!out.shell_pid && read_count(value, n)) out.shell_pid = n;
-        } else if (marker(kEndMarker, value)) {
-            if (read_count(value, n) && n < 256) out.exit_status = static_cast<int>(n);
-        } else if (marker(kUnsupportedMarker, value)) {
-            out.unsupported = true;
-        } else {
-            out.lines.push_back(line);
-        }
-    }
-    return out;
-}
-
-std::vector<ProcRow> parse_listing(const std::vector<std::string_view>& lines, ProcsSystem system) {
+std::vector<ProcRow> parse_listing(const std::vector<std::string_view>& lines, ProcsSystem system,
+                                   Extras extras) {
     const SystemInfo& info = system_info(system);
     const bool cygwin = info.columns.empty();
+    const std::vector<Column> columns = info.columns_with(extras);
     Layout layout;
     std::vector<ProcRow> rows;
     rows.reserve(lines.size());
     for (std::string_view line : lines) {
-        ProcRow row = cygwin ? parse_cygwin_line(line) : parse_ps_line(line, info, layout);
+        ProcRow row = cygwin ? parse_cygwin_line(line) : parse_ps_line(line, info, columns, layout);
         if (row.kind == Kind::Process) {
             row.name = base_name(row.comm, cygwin);
             const auto at = [](size_t size, int width) {
@@ -260,6 +277,19 @@ std::optional<long long> parse_elapsed(std::string_view text) {
     const long long hours = count == 3 ? parts[0] : 0;
     const long long minutes = count >= 2 ? parts[count - 2] : 0;
     return ((days * 24 + hours) * 60 + minutes) * 60 + parts[count - 1];
+}
+
+std::optional<double> parse_cpu_time(std::string_view text) {
+    const size_t point = text.find('.');
+    long long fraction = 0;
+    const std::string_view digits = point == std::string_view::npos ? "" : text.substr(point + 1);
+    if (point != std::string_view::npos && (digits.size() > 3 || !read_count(digits, fraction)))
+        return std::nullopt;
+    const auto whole = parse_elapsed(text.substr(0, point));
+    if (!whole) return std::nullopt;
+    double scale = 1;
+    for (size_t i = 0; i < digits.size(); ++i) scale *= 10;
+    return static_cast<double>(*whole) + static_cast<double>(fraction) / scale;
 }
 
 }  // namespace varnok::procs

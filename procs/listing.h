@@ -9,18 +9,6 @@
 
 namespace varnok::procs {
 
-/// What the remote command printed, split at its markers; views into the text given.
-struct RemoteOutput {
-    std::string_view os;                  ///< what uname -s printed; empty when missing
-    std::optional<long long> shell_pid;   ///< the pid of the shell that ran the listing
-    std::optional<int> exit_status;       ///< the listing's exit status; none: no end marker
-    bool unsupported = false;             ///< the shell had no listing for the system
-    std::vector<std::string_view> lines;  ///< every other non-blank line, without line end
-};
-
-/// Splits the remote command's output (LF or CR LF lines) into markers and listing lines.
-RemoteOutput split_remote_output(std::string_view text);
-
 /// Why a row's texts may be shorter than the process's own.
 enum CutFlag : unsigned {
     kNameAtWidth = 1,  ///< the command name has the most characters the system keeps
@@ -34,7 +22,7 @@ struct ProcRow {
     Kind kind = Kind::Unparsed;
     std::string_view raw;    ///< the whole line
     std::string_view state;  ///< the state letters, as ps prints them
-    std::string_view user;   ///< empty when the listing has no user names
+    std::string_view user;   ///< empty when the listing has no user names; without AIX's "+"
     std::optional<long long> uid;
     long long pid = 0;
     long long ppid = 0;
@@ -42,17 +30,23 @@ struct ProcRow {
     long long rss = 0;  ///< KiB
     double pcpu = 0;
     long long elapsed = 0;  ///< seconds since the process started
+    double cpu_time = 0;    ///< seconds of CPU used so far (the CpuTime column)
+    long long threads = 0;  ///< the Threads column
     std::string_view comm;  ///< the command name as ps prints it
     std::string_view name;  ///< comm without its path: what -C compares
     std::string_view args;  ///< the command line
     unsigned cut = 0;       ///< CutFlag bits
 };
 
-/// Reads every listing line as the system's listing prints it; the first line whose PID
-/// column reads "PID" is the header, and its column positions guide the lines after it.
-std::vector<ProcRow> parse_listing(const std::vector<std::string_view>& lines, ProcsSystem system);
+/// Reads every listing line as the system's listing (with the extras) prints it; the first line
+/// whose PID column reads "PID" is the header, and its column positions guide the lines after it.
+std::vector<ProcRow> parse_listing(const std::vector<std::string_view>& lines, ProcsSystem system,
+                                   Extras extras = {});
 
 /// Seconds of an elapsed time: [[dd-]hh:]mm:ss, or plain seconds.
 std::optional<long long> parse_elapsed(std::string_view text);
+
+/// Seconds of a CPU time: an elapsed time with hundredths or less after a point (BSD's mm:ss.hh).
+std::optional<double> parse_cpu_time(std::string_view text);
 
 }  // namespace varnok::procs

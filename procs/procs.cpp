@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "procs/filters.h"
+#include "procs/interval.h"
 #include "procs/listing.h"
+#include "procs/remote_output.h"
 #include "procs/report.h"
 #include "procs/session.h"
 
@@ -29,6 +31,8 @@ double metric_value(Metric metric, const ProcRow& row) {
             return row.pcpu;
         case Metric::Elapsed:
             return static_cast<double>(row.elapsed);
+        case Metric::Threads:
+            return static_cast<double>(row.threads);
         case Metric::Procs:
             break;
     }
@@ -59,6 +63,10 @@ std::string pick_system(const RemoteOutput& out, ProcsSystem& system) {
 
 }  // namespace
 
+Extras extras_for(const ProcsQuery& query) {
+    return {query.interval > 0, query.metric == Metric::Threads};
+}
+
 std::string ProcsResult::output() const {
     std::string text = status_line;
     if (!perfdata.empty()) text += " | " + perfdata;
@@ -84,18 +92,39 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
     r.system = system;
     const SystemInfo& info = system_info(system);
     if (std::string why = refusal(query, info); !why.empty()) return unknown(why);
-    if (!out.exit_status)
-        return unknown("the listing ended before its end mark: the output was cut short");
-    if (*out.exit_status != 0) {
-        return unknown("the listing command failed with exit status " +
-                       std::to_string(*out.exit_status) + ": " + first_line_of(out.lines));
+    const bool interval = query.interval > 0;
+    const auto failed = [&](const std::optional<int>& status,
+                            const std::vector<std::string_view>& lines) -> std::string {
+        if (!status) return "the listing ended before its end mark: the output was cut short";
+        if (*status == 0) return {};
+        return "the listing command failed with exit status " + std::to_string(*status) + ": " +
+               first_line_of(lines);
+    };
+    if (interval && !out.again) {
+        const std::string why = failed(out.exit_status, out.lines);
+        return unknown(why.empty() ? "the second listing never began: the output was cut short"
+                                   : why);
     }
-    const std::vector<ProcRow> rows = parse_listing(out.lines, system);
+    if (interval) {
+        if (std::string why = failed(out.earlier_exit_status, out.earlier); !why.empty())
+            return unknown(why);
+    }
+    if (std::string why = failed(out.exit_status, out.lines); !why.empty()) return unknown(why);
+    std::vector<ProcRow> rows = parse_listing(out.lines, system, extras_for(query));
+    read_ticks(rows, out.ticks, out.ticks_per_second);
     if (std::none_of(rows.begin(), rows.end(),
                      [](const ProcRow& row) { return row.kind == ProcRow::Kind::Process; }))
         return unknown("Unable to read output: " + first_line_of(out.lines));
 
     const std::vector<bool> own = own_session(rows, out.shell_pid);
+    std::vector<IntervalCpu> cpu;
+    size_t ended = 0;
+    if (interval) {
+        std::vector<ProcRow> earlier = parse_listing(out.earlier, system, extras_for(query));
+        read_ticks(earlier, out.earlier_ticks, out.earlier_ticks_per_second);
+        cpu = interval_cpu(earlier, rows, query.interval);
+        ended = ended_processes(earlier, rows, own_session(earlier, out.shell_pid));
+    }
     filters.learn(rows);
     std::vector<RowVerdict> verdicts(rows.size());
     std::string alerting;  // the names check_procs lists with -v under -m
@@ -111,12 +140,22 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
             continue;
         }
         ++r.total;
-        v.filter = filters.first_failing(rows[i]);
+        // Under --interval -P and -m CPU read the CPU used between the listings.
+        const ProcRow* row = &rows[i];
+        ProcRow now;
+        if (interval) {
+            v.interval_cpu = cpu[i].percent;
+            v.appeared = cpu[i].appeared;
+            now = rows[i];
+            now.pcpu = cpu[i].percent;
+            row = &now;
+        }
+        v.filter = filters.first_failing(*row);
         v.verdict = v.filter < 0 ? Verdict::Counted : Verdict::Filtered;
         if (v.verdict != Verdict::Counted) continue;
         ++r.count;
         if (query.metric == Metric::Procs) continue;
-        v.status = range_status(query, metric_value(query.metric, rows[i]));
+        v.status = range_status(query, metric_value(query.metric, *row));
         r.warn += v.status == 1;
         r.crit += v.status == 2;
         worst = std::max(worst, v.status);
@@ -144,7 +183,7 @@ ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output,
         r.perfdata = "procs=" + n + ";;;0; procs_warn=" + std::to_string(r.warn) +
                      ";;;0; procs_crit=" + std::to_string(r.crit) + ";;;0;";
     }
-    const Judged judged{query, info, filters, rows, verdicts, out.shell_pid.has_value()};
+    const Judged judged{query, info, filters, rows, verdicts, out.shell_pid.has_value(), ended};
     r.warnings = warnings_for(judged);
     if (query.verbose) r.explain = explain_lines(judged);
     if (query.json) r.json = json_for(r, query, &judged);

@@ -26,8 +26,12 @@ struct ProcsResult {
     std::string output() const;
 };
 
-/// Reads the output of procs_command(system) and applies the query as check_procs would; an
-/// unusable option, a filter the system cannot answer or an unreadable listing is UNKNOWN.
+/// The extra columns the query's listing needs.
+Extras extras_for(const ProcsQuery& query);
+
+/// Reads the output of procs_command(system, extras_for(query)) and applies the query as
+/// check_procs would; an unusable option, a filter the system cannot answer or an unreadable
+/// listing is UNKNOWN.
 ProcsResult evaluate(const ProcsQuery& query, const std::string& remote_output, ProcsSystem system);
 
 }  // namespace varnok::procs

@@ -7,12 +7,13 @@
 namespace varnok::procs {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Metric>, 5> kMetrics = {{
+constexpr std::array<std::pair<std::string_view, Metric>, 6> kMetrics = {{
     {"PROCS", Metric::Procs},
     {"VSZ", Metric::Vsz},
     {"RSS", Metric::Rss},
     {"CPU", Metric::Cpu},
     {"ELAPSED", Metric::Elapsed},
+    {"THREADS", Metric::Threads},
 }};
 
 }  // namespace

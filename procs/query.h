@@ -32,14 +32,14 @@ struct ProcsFilter {
 };
 
 /// What -m checks the ranges against: the count, or each counted process's value.
-enum class Metric { Procs, Vsz, Rss, Cpu, Elapsed };
+enum class Metric { Procs, Vsz, Rss, Cpu, Elapsed, Threads };
 
-/// The metric of a -m text (PROCS, VSZ, RSS, CPU, ELAPSED, as check_procs spells them).
+/// The metric of a -m text (PROCS, VSZ, RSS, CPU, ELAPSED as check_procs spells them, THREADS).
 std::optional<Metric> metric_from_name(std::string_view name);
 
 /// check_procs's text for a -m text that names no metric.
 inline constexpr std::string_view kMetricError =
-    "Metric must be one of PROCS, VSZ, RSS, CPU, ELAPSED!";
+    "Metric must be one of PROCS, VSZ, RSS, CPU, ELAPSED, THREADS!";
 
 /// The name of a metric, as the status line starts with it.
 std::string_view metric_name(Metric metric);
@@ -53,6 +53,7 @@ struct ProcsQuery {
     Metric metric = Metric::Procs;
     std::optional<ProcsRange> warning;
     std::optional<ProcsRange> critical;
+    int interval = 0;      ///< --interval: seconds between two listings (0: one listing)
     bool verbose = false;  ///< -v: the explain lines, and the alerting names of a metric
     bool json = false;     ///< fill ProcsResult::json
 };

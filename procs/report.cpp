@@ -2,6 +2,7 @@
 #include "procs/report.h"
 
 #include <cassert>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "settings/ranges.h"
@@ -39,6 +40,19 @@ bool left_out_by_cut_text(const ProcsFilter& filter, const ProcRow& row) {
 }
 
 std::string processes(size_t n) { return std::to_string(n) + (n == 1 ? " process" : " processes"); }
+
+std::string two_decimals(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+// Under --interval both figures: the CPU between the listings and ps's own %CPU.
+std::string cpu_figures(const RowVerdict& v, const ProcRow& row) {
+    return " (interval CPU " + two_decimals(v.interval_cpu) +
+           (v.appeared ? ", started in the interval" : "") + "; ps %CPU " + two_decimals(row.pcpu) +
+           ")";
+}
 
 }  // namespace
 
@@ -128,6 +142,7 @@ std::vector<std::string> explain_lines(const Judged& j) {
         }
         if (row.kind == ProcRow::Kind::Process && row.cut)
             line += " (may be cut: " + cut_reason(row.cut, j.system) + ")";
+        if (v.interval_cpu >= 0) line += cpu_figures(v, row);
         line += ": ";
         line += row.raw;
         out.push_back(std::move(line));
@@ -138,6 +153,9 @@ std::vector<std::string> explain_lines(const Judged& j) {
     totals += "; " + std::to_string(tally[2]) + " own session; " + std::to_string(tally[3]) +
               " header; " + std::to_string(tally[4]) + " unparsed; " +
               std::to_string(j.rows.size()) + " lines";
+    if (j.query.interval > 0)
+        totals += "; " + processes(j.ended) + " ended during the " +
+                  std::to_string(j.query.interval) + " s interval";
     out.push_back(totals);
     return out;
 }
@@ -151,6 +169,10 @@ std::string json_for(const ProcsResult& r, const ProcsQuery& query, const Judged
     out["perfdata"] = r.perfdata;
     out["system"] = j->system.name;
     out["metric"] = metric_name(query.metric);
+    if (query.interval > 0) {
+        out["interval"] = query.interval;
+        out["ended"] = j->ended;
+    }
     out["count"] = r.count;
     out["total"] = r.total;
     if (query.metric != Metric::Procs) {
@@ -171,7 +193,13 @@ std::string json_for(const ProcsResult& r, const ProcsQuery& query, const Judged
         p["vsz"] = row.vsz;
         p["rss"] = row.rss;
         p["pcpu"] = row.pcpu;
+        if (query.interval > 0) {
+            p["interval_cpu"] = j->verdicts[i].interval_cpu;
+            p["cpu_time"] = row.cpu_time;
+            p["appeared"] = j->verdicts[i].appeared;
+        }
         p["elapsed"] = row.elapsed;
+        if (query.metric == Metric::Threads) p["threads"] = row.threads;
         p["command"] = row.name;
         p["args"] = row.args;
         if (query.metric != Metric::Procs) p["status"] = kStatusWords[j->verdicts[i].status];

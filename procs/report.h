@@ -18,6 +18,8 @@ struct RowVerdict {
     Verdict verdict = Verdict::Unparsed;
     int filter = -1;  ///< Filtered: the index of the filter that left it out
     int status = 0;   ///< Counted under -m: the metric's status (0 OK, 1 WARNING, 2 CRITICAL)
+    double interval_cpu = -1;  ///< under --interval: CPU % used between the listings
+    bool appeared = false;     ///< under --interval: not in the first listing
 };
 
 /// A listing read and judged, as the report functions need it.
@@ -28,6 +30,7 @@ struct Judged {
     const std::vector<ProcRow>& rows;
     const std::vector<RowVerdict>& verdicts;
     bool shell_pid_known = false;
+    size_t ended = 0;  ///< under --interval: processes of the first listing gone by the second
 };
 
 /// The long output's warnings: texts that may be cut, unread lines, a missing shell pid.

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "serve/http_server.h"
+#include "serve/rule_processes.h"
 
 namespace varnok {
 namespace {
@@ -217,11 +218,19 @@ HttpResponse HttpRoutes::probe(const HttpRequest& req) {
             log_line("varnok serve: probe of \"" + printable(target) + "\", module \"" + name +
                      "\", rule \"" + r.rule_name + "\" failed: " + failure_name(r.failure) + ": " +
                      printable(r.text));
-    const std::string metrics = probe_exposition(reports, duration, session);
+    std::string metrics = probe_exposition(reports, duration, session);
+    ProcessProbe processes;
+    // Only on a session that just served every rule: a failed login is not tried again here.
+    if (module->second.process_metrics &&
+        std::all_of(reports.begin(), reports.end(),
+                    [](const CheckReport& r) { return r.counted(); }))
+        processes =
+            probe_processes(pool_, history_, *config, module->second, target, req.arrival + limit);
+    metrics += processes.metrics;
     if (query_param(req.message.target(), "debug") == "true")
-        return text_response(http::status::ok, "Logs for the probe:\n" + probe_log(reports) +
-                                                   "\nMetrics that would have been returned:\n" +
-                                                   metrics);
+        return text_response(http::status::ok,
+                             "Logs for the probe:\n" + probe_log(reports) + processes.log +
+                                 "\nMetrics that would have been returned:\n" + metrics);
     return text_response(http::status::ok, metrics, kMetricsType);
 }
 

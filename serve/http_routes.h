@@ -10,6 +10,7 @@
 #include <string>
 
 #include "serve/exposition.h"
+#include "serve/process_history.h"
 #include "serve/serve_config.h"
 #include "serve/session_pool.h"
 #include "serve/web_config.h"
@@ -66,6 +67,7 @@ class HttpRoutes {
     mutable std::mutex mutex_;
     std::shared_ptr<const ServeConfig> config_;
     DaemonState state_;
+    ProcessHistory history_;  ///< the rules' processes of modules with process_metrics
 };
 
 }  // namespace varnok

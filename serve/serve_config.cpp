@@ -146,7 +146,7 @@ ModuleRule rule_of(const YAML::Node& node, const std::string& key,
 ProbeModule module_of(const std::string& name, const YAML::Node& node,
                       std::vector<std::string>& warnings) {
     const std::string key = "modules." + name;
-    expect_map(node, key, {"rules", "timeout", "allowed_targets"});
+    expect_map(node, key, {"rules", "timeout", "allowed_targets", "process_metrics"});
     ProbeModule module;
     module.name = name;
     if (node["timeout"])
@@ -164,6 +164,10 @@ ProbeModule module_of(const std::string& name, const YAML::Node& node,
             refuse(rules[i].Mark(), rule_key, "the rule name \"" + rule.name + "\" is used twice");
         if (!GetParamValue(rule.param, "PWD").empty() && GetParamValue(rule.param, "KEYF").empty())
             module.uses_password = true;
+    }
+    if (const YAML::Node metrics = node["process_metrics"]) {
+        if (!metrics.IsScalar() || !YAML::convert<bool>::decode(metrics, module.process_metrics))
+            refuse(metrics.Mark(), key + ".process_metrics", "expected true or false");
     }
     if (const YAML::Node targets = node["allowed_targets"]) {
         if (!targets.IsSequence())

@@ -27,6 +27,8 @@ struct ProbeModule {
     /// exact match); a key module with an empty list answers for any target.
     std::vector<std::string> allowed_targets;
     bool uses_password = false;  ///< true when a rule's parameter string carries PWD and no KEYF
+    /// Each probe also lists the target's processes with their CPU time for per-rule metrics.
+    bool process_metrics = false;
 };
 
 /// Everything `varnok serve --config FILE` reads.

@@ -5,12 +5,16 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "tests/app/varnok_run.h"
 #include "tests/sshd_fixture.h"
@@ -122,6 +126,97 @@ TEST_F(ProcsAgreement, SameStatusLineAsCheckProcs) {
             << run.out;
         EXPECT_EQ(run.status, expected_status) << options;
         EXPECT_EQ(run.err, "") << options;
+    }
+}
+
+// Children of this test of known shape: one that spins 20 ms of every 40, one that
+// spun a second of CPU and sleeps since, one with 4 threads besides its main one, one that only
+// sleeps. Each says on a pipe when it is ready; nothing below waits on the clock.
+class ProcsPopulation : public ::testing::Test {
+  protected:
+    enum Kind { kBusy, kWasBusy, kThreads, kIdle };
+    void SetUp() override {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        for (Kind kind : {kBusy, kWasBusy, kThreads, kIdle}) {
+            const pid_t pid = fork();
+            if (pid == 0) live(kind, ready[1]);
+            pids_.push_back(pid);
+        }
+        char byte;
+        for (size_t i = 0; i < pids_.size(); ++i) ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+    }
+    void TearDown() override {
+        for (pid_t pid : pids_) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+    static double cpu_seconds() {
+        timespec used{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+        return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+    }
+    [[noreturn]] static void live(Kind kind, int ready) {
+        // The duty cycle counts CPU time, not the clock, and runs ahead of the other builds on
+        // a shared machine: it stays near half a CPU however busy the machine is.
+        if (kind == kBusy) setpriority(PRIO_PROCESS, 0, -10);
+        while (kind == kWasBusy && cpu_seconds() < 1) {
+        }
+        for (int i = 0; kind == kThreads && i < 4; ++i) std::thread([] { pause(); }).detach();
+        if (write(ready, "x", 1) != 1) _exit(1);
+        for (;;) {
+            if (kind != kBusy) pause();
+            for (const double end = cpu_seconds() + 0.02; cpu_seconds() < end;) {
+            }
+            usleep(20000);
+        }
+    }
+    // The processes of one `varnok procs --format json` run with the options, by pid.
+    std::map<long long, nlohmann::json> listed(const std::string& options) {
+        const CliRun run = varnok::testing::varnok(
+            "procs -H 127.0.0.1 --port " + fx("VARNOK_SSH_PORT") + " -l varnoktest -i " +
+            fx("VARNOK_SSH_RSA_KEY") + " -t 20 --format json -p " + std::to_string(getpid()) + " " +
+            options);
+        std::map<long long, nlohmann::json> by_pid;
+        const auto j = nlohmann::json::parse(run.out, nullptr, false);
+        EXPECT_TRUE(j.is_object() && j["status"] == "OK") << run.out << run.err;
+        if (j.is_object() && j["processes"].is_array())
+            for (const auto& p : j["processes"]) by_pid[p["pid"].get<long long>()] = p;
+        for (pid_t pid : pids_) EXPECT_EQ(by_pid.count(pid), 1u) << run.out;
+        return by_pid;
+    }
+    std::vector<pid_t> pids_;
+};
+
+TEST_F(ProcsPopulation, IntervalShowsTheCpuUsedNowBesidePsLifetimeFigure) {
+    auto p = listed("--interval 3 -m CPU");
+    EXPECT_GT(p[pids_[kBusy]]["interval_cpu"].get<double>(), 20) << p[pids_[kBusy]];
+    EXPECT_LT(p[pids_[kWasBusy]]["interval_cpu"].get<double>(), 5) << p[pids_[kWasBusy]];
+    EXPECT_GT(p[pids_[kWasBusy]]["pcpu"].get<double>(), 5) << p[pids_[kWasBusy]];
+    EXPECT_LT(p[pids_[kIdle]]["interval_cpu"].get<double>(), 5) << p[pids_[kIdle]];
+    for (pid_t pid : pids_) EXPECT_FALSE(p[pid]["appeared"].get<bool>());
+}
+
+TEST_F(ProcsPopulation, ThreadsCountsEachProcesssThreads) {
+    auto p = listed("-m THREADS");
+    EXPECT_EQ(p[pids_[kThreads]]["threads"], 5);
+    EXPECT_EQ(p[pids_[kIdle]]["threads"], 1);
+}
+
+TEST(ProcsInterval, RefusesAnIntervalTheTimeLimitCannotHold) {
+    const std::string login = "procs -H 127.0.0.1 --port " + fx("VARNOK_SSH_PORT") +
+                              " -l varnoktest -i " + fx("VARNOK_SSH_RSA_KEY") + " -t 10 ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"--interval 0", "--interval must be a whole number of seconds above 0, not '0'"},
+        {"--interval=-2", "--interval must be a whole number of seconds above 0, not '-2'"},
+        {"--interval 1.5", "--interval must be a whole number of seconds above 0, not '1.5'"},
+        {"--interval 10",
+         "--interval 10 leaves no time for the listings: the time limit (-t) is 10 seconds"},
+    };
+    for (const auto& [options, text] : cases) {
+        const CliRun run = varnok::testing::varnok(login + options);
+        EXPECT_EQ(run.out, "PROCS UNKNOWN: " + text + "\n") << options;
+        EXPECT_EQ(run.status, 3) << options;
     }
 }
 

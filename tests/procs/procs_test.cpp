@@ -41,6 +41,7 @@ ProcsQuery query(const std::string& options) {
         if (a == "-m") q.metric = *metric_from_name(args[++i]);
         if (a == "-w") q.warning = varnok::parse_range(args[++i]);
         if (a == "-c") q.critical = varnok::parse_range(args[++i]);
+        if (a == "--interval") q.interval = std::stoi(args[++i]);
         q.verbose = q.verbose || a == "-v";
         q.json = q.json || a == "--json";
     }
@@ -114,6 +115,14 @@ TEST(Evaluate, AppliesEveryFilterAndMetricAsCheckProcsDoes) {
         {"aix", "-C|sshd|-s|A",
          "PROCS OK: 1 process with command name 'sshd', STATE = A | procs=1;;;0;"},
         {"aix", "-s|Z|-P|0", "PROCS OK: 1 process with STATE = Z, PCPU >= 0.00 | procs=1;;;0;"},
+        {"aix", "-s|Z", "PROCS OK: 1 process with STATE = Z | procs=1;;;0;"},
+        {"aix", "-u|+oracle|-C|oracle",
+         "PROCS OK: 1 process with UID = 400 (oracle), command name 'oracle' | procs=1;;;0;"},
+        {"aix", "-u|400", "PROCS OK: 1 process with UID = 400 (oracle) | procs=1;;;0;"},
+        {"aix", "-r|60000", "PROCS OK: 2 processes with RSS >= 60000 | procs=2;;;0;"},
+        {"aix", "-m|RSS|-w|1000000",
+         "RSS WARNING: 1 warn out of 7 processes | procs=7;;;0; procs_warn=1;;;0; "
+         "procs_crit=0;;;0;"},
         {"aix", "-u|wasadmin|-m|VSZ|-w|1000000",
          "VSZ WARNING: 1 warn out of 1 process with UID = 210 (wasadmin) | procs=1;;;0; "
          "procs_warn=1;;;0; procs_crit=0;;;0;"},
@@ -144,7 +153,8 @@ TEST(Evaluate, AppliesEveryFilterAndMetricAsCheckProcsDoes) {
 
 TEST(Evaluate, RefusesWhatTheSystemCannotAnswerAndInvalidValues) {
     const std::vector<Case> cases = {
-        {"aix", "-r|10", "-r (RSS) cannot be answered on AIX: its ps shows no resident set size"},
+        {"hpux", "-r|10",
+         "-r (RSS) cannot be answered on HP-UX: its ps shows no resident set size"},
         {"hpux", "-m|RSS|-w|1",
          "-m RSS cannot be answered on HP-UX: its ps shows no resident set size"},
         {"bsd", "-k", "-k (no kernel threads) works on Linux only"},
@@ -159,6 +169,12 @@ TEST(Evaluate, RefusesWhatTheSystemCannotAnswerAndInvalidValues) {
          "arguments"},
         {"cygwin", "-m|ELAPSED",
          "-m ELAPSED cannot be answered on Cygwin: its ps shows no elapsed time"},
+        {"hpux", "-m|THREADS|-w|100",
+         "-m THREADS cannot be answered on HP-UX: its ps shows no thread count"},
+        {"cygwin", "--interval|3",
+         "--interval cannot be answered on Cygwin: its ps shows no CPU time"},
+        {"cygwin", "-m|THREADS",
+         "-m THREADS cannot be answered on Cygwin: its ps shows no thread count"},
         {"linux", "-p|one", "Parent Process ID must be an integer!"},
         {"linux", "-z|1.5", "VSZ must be an integer!"},
         {"linux", "-r|x", "RSS must be an integer!"},
@@ -230,6 +246,44 @@ TEST(Evaluate, ExplainsEveryLine) {
     EXPECT_EQ(r.explain.back(),
               "totals: 1 counted; 7 left out by command name 'sshd'; 4 own session; 1 header; 0 "
               "unparsed; 13 lines");
+}
+
+// tests/data/procs/interval/: each system's two listings of one --interval 4 run, emulated with
+// its ps's time format: busy used 2 s of CPU in between (50 %), cruncher none (though ps's
+// lifetime %CPU says 40), pid 300 was taken over by a new worker that used 1 s (25 %), a job
+// ended and another began.
+TEST(Evaluate, IntervalReadsTheCpuUsedBetweenTheListings) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"--interval|4|-m|CPU|-w|40|-v",
+         "CPU WARNING: 1 warn out of 5 processes [busy] | procs=5;;;0; procs_warn=1;;;0; "
+         "procs_crit=0;;;0;"},
+        {"--interval|4|-P|20", "PROCS OK: 2 processes with PCPU >= 20.00 | procs=2;;;0;"},
+    };
+    for (const std::string system : {"linux", "bsd", "solaris", "aix", "hpux"}) {
+        const std::string listing = data("interval/" + system + ".txt");
+        for (const auto& [args, line] : cases) {
+            const ProcsResult r = evaluate(query(args), listing, ProcsSystem::Auto);
+            EXPECT_EQ(r.output().substr(0, r.output().find('\n')), line) << system << " " << args;
+        }
+    }
+    const ProcsResult r =
+        evaluate(query("--interval|4|-v"), data("interval/linux.txt"), ProcsSystem::Linux);
+    const auto label = [&r](const std::string& name) {
+        for (const std::string& line : r.explain)
+            if (line.find(" " + name + " ") != std::string::npos)
+                return line.substr(0, line.find(':'));
+        return std::string();
+    };
+    EXPECT_EQ(label("busy"), "counted (interval CPU 50.00; ps %CPU 0.60)");
+    EXPECT_EQ(label("cruncher"), "counted (interval CPU 0.00; ps %CPU 39.90)");
+    EXPECT_EQ(label("worker"),
+              "counted (interval CPU 25.00, started in the interval; ps %CPU 50.00)");
+    EXPECT_TRUE(r.explain.back().ends_with("; 2 processes ended during the 4 s interval"))
+        << r.explain.back();
+    const std::string first =
+        data("interval/linux.txt").substr(0, data("interval/linux.txt").find("varnok-procs-again"));
+    EXPECT_EQ(evaluate(query("--interval|4"), first, ProcsSystem::Linux).status_line,
+              "PROCS UNKNOWN: the second listing never began: the output was cut short");
 }
 
 TEST(Evaluate, JsonCarriesTheCountedProcesses) {

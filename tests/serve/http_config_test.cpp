@@ -30,6 +30,8 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
          "config line 2: modules.m.rules: a list of at least one rule"},
         {"modules:\n  m:\n    rules:\n      - {name: a}",
          "config line 4: modules.m.rules[0]: a rule needs param or param_file"},
+        {"modules:\n  m:\n    process_metrics: maybe\n    rules: [{name: a, param: x}]",
+         "config line 3: modules.m.process_metrics: expected true or false"},
         {"modules:\n  m:\n    rules: [{name: a, param: x}, {name: a, param: y}]",
          "config line 3: modules.m.rules[1]: the rule name \"a\" is used twice"},
         {"modules:\n  m:\n    rules: [{name: a, param_file: /nonexistent}]",

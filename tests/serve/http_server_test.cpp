@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -129,6 +130,54 @@ TEST(HttpServer, ProbesTheTargetAndRefusesBadRequests) {
     EXPECT_NE(get(s.port(), "/metrics").find("\nvarnok_config_last_reload_successful 0\n"),
               std::string::npos);
     EXPECT_EQ(status_of(get(s.port(), "/probe?module=silent")), "HTTP/1.1 400 Bad Request");
+    std::filesystem::remove(known_hosts);
+}
+
+/// The value of one sample of a metrics text, -1 when it is missing.
+double sample(const std::string& text, const std::string& name) {
+    const size_t at = text.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::stod(text.substr(at + name.size() + 2));
+}
+
+// process_metrics on this machine's own ps: a process of the rule restarted between two probes
+// counts one start, the counter of CPU time does not go back, the threads add up.
+TEST(HttpServer, ProcessMetricsCountARestartBetweenProbes) {
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("vkrestart-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file("/bin/sleep", dir + "/vkrestart",
+                               std::filesystem::copy_options::overwrite_existing);
+    const auto start = [&dir] {
+        const pid_t pid = fork();
+        if (pid == 0)
+            execl((dir + "/vkrestart").c_str(), "vkrestart", "100000", nullptr), _exit(127);
+        return pid;
+    };
+    pid_t sleeper = start();
+    const std::string known_hosts = fx("VARNOK_SSH_LOGINS") + ".process_known_hosts";
+    Served s(
+        "http_listen: 127.0.0.1:0\nhost_keys: {check: accept-new, known_hosts: " + known_hosts +
+        "}\nmodules:\n  own:\n    process_metrics: true\n    allowed_targets: [127.0.0.1]\n"
+        "    rules:\n      - {name: restarted, param: '" +
+        login_param("", "#OS=LINUX#COL=5#PRO=vkrestart#SGN=LT#NUM=1") + "'}\n");
+    const std::string first = get(s.port(), "/probe?module=own&target=127.0.0.1&debug=true");
+    const std::string rule = "{rule=\"restarted\"}";
+    EXPECT_EQ(sample(first, "varnok_processes_started_total" + rule), 0) << first;
+    EXPECT_EQ(sample(first, "varnok_threads" + rule), 1) << first;
+    EXPECT_GT(sample(first, "varnok_oldest_start_time_seconds" + rule), 1.7e9) << first;
+    const double cpu = sample(first, "varnok_process_cpu_seconds_total" + rule);
+    EXPECT_GE(cpu, 0) << first;
+
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+    sleeper = start();
+    const std::string second = get(s.port(), "/probe?module=own&target=127.0.0.1&debug=true");
+    EXPECT_EQ(sample(second, "varnok_processes_started_total" + rule), 1) << second;
+    EXPECT_GE(sample(second, "varnok_process_cpu_seconds_total" + rule), cpu) << second;
+    EXPECT_EQ(sample(second, "varnok_threads" + rule), 1) << second;
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+    std::filesystem::remove_all(dir);
     std::filesystem::remove(known_hosts);
 }
 
