@@ -17,6 +17,10 @@ namespace {
 // The picker alone, without a form object behind it.
 struct ScreenshotHost final : varnok::FormHost {
     int default_column(int) const override { return -1; }
+    std::variant<varnok::ListingRequest, std::string> listing_request(
+        const varnok::FormFields&) const override {
+        return {};
+    }
     void accept_values(const varnok::FormValues&) override {}
     varnok::ListingResult list_processes(const varnok::ListingRequest&) override { return {}; }
     std::string selected_process() const override { return {}; }
