@@ -14,12 +14,13 @@ namespace {
 
 // The settings that decide what a listing is; requests that agree on them can share one.
 std::optional<std::string> connection_key(const CheckRequest& r) {
+    CheckSettingsRecord decoded;
     try {
-        fill_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
+        decoded = decode_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
     } catch (const AutomationError&) {
         return std::nullopt;
     }
-    const CheckSettingsRecord& s = CheckSettings;
+    const CheckSettingsRecord& s = decoded;
     std::string key;
     for (const std::string* field : {&s.Hostname, &s.Username, &s.Password, &s.Protocol, &s.KeyFile,
                                      &s.KeyType, &s.OSType, &r.host_keys.known_hosts}) {

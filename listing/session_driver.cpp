@@ -79,7 +79,6 @@ void SessionDriver::Get_Process_list() {
         Ssh->set_remote_port(s.Port != 0 ? s.Port : 22);
         Ssh->set_time_limit(s.TimeoutSeconds);
         Ssh->set_host_key_policy(host_keys);
-        state.ListStarted = true;
         state.Disconnected = false;
         state.ConnectError.clear();
         Ssh->connect();
@@ -107,7 +106,6 @@ void SessionDriver::replay_listing(const std::string& received, const std::strin
     SessionStateRecord& state = SessionState;
     state.Lines.assign(1, std::string());
     state.LineCount = 0;
-    state.ListStarted = true;
     state.ConnectError = error;
     connection_failure_ = failure;
     warnings_.clear();
