@@ -31,11 +31,11 @@ std::optional<std::string> connection_key(const CheckRequest& r) {
            std::to_string(static_cast<int>(r.host_keys.check)) + (s.AddWait ? "W" : "");
 }
 
-CheckReport failed_call(int number, const std::string& text) {
+CheckReport failed_call(const AutomationError& e) {
     CheckReport r;
     r.failure = FailureKind::Call;
-    r.error_number = number;
-    r.text = text;
+    r.error_number = e.number();
+    r.text = e.what();
     return r;
 }
 
@@ -67,10 +67,10 @@ std::vector<CheckReport> run_checks(const std::vector<CheckRequest>& requests) {
                 listings.emplace(*key, std::move(listing));
             }
         } catch (const AutomationError& e) {
-            report = failed_call(e.number(), e.what());
+            report = failed_call(e);
         } catch (const std::exception& e) {
             // Anything else is this check's failure, never the caller's crash.
-            report = failed_call(51, std::string("Internal error: ") + e.what());
+            report = failed_call(AutomationError::internal_error(e.what()));
         }
         report.host = request.host;
         report.rule_name = request.rule_name;

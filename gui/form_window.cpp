@@ -8,6 +8,7 @@
 
 #include "automation/automation_error.h"
 #include "gui/topwindow.h"
+#include "state/defaults.h"
 #include "state/version.h"
 
 namespace varnok {
@@ -235,7 +236,7 @@ void FormWindow::Form_Load() {
                      " build " + std::to_string(kVersionRevision) + ")"));
     fill(cmbProtocol, kProtocolCodes);
     cmbProtocol->setListIndex(2);
-    txtPort->setText("22");
+    txtPort->setText(QString::number(kDefaultSshPort));
     cmbColumn->clear();
     cmbInstances->clear();
     for (int i = 1; i <= kColumnCount; ++i) cmbColumn->addItem(QString::number(i));

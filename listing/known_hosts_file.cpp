@@ -13,6 +13,8 @@
 #include <fstream>
 #include <vector>
 
+#include "state/defaults.h"
+
 namespace varnok {
 
 std::string home_directory() {
@@ -39,7 +41,8 @@ std::string known_hosts_path(const HostKeyPolicy& policy) {
 }
 
 std::string recorded_at(const std::string& path, const std::string& host, uint16_t port) {
-    const std::string name = port == 22 ? host : "[" + host + "]:" + std::to_string(port);
+    const std::string name =
+        port == kDefaultSshPort ? host : "[" + host + "]:" + std::to_string(port);
     std::ifstream in(path);
     int number = 0;
     for (std::string line; std::getline(in, line);) {
