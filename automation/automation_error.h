@@ -16,8 +16,6 @@ class AutomationError : public std::runtime_error {
 
     /// The automation error number (5, 6, 13, 51, 380, 429, 438).
     int number() const noexcept { return number_; }
-    /// The description the host shows.
-    const char* description() const noexcept { return what(); }
 
     /// Error 5, "Invalid procedure call or argument".
     static AutomationError invalid_argument() { return AutomationError(5); }
