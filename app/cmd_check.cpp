@@ -13,6 +13,7 @@
 #include "app/via_checks.h"
 #include "app/via_client.h"
 #include "settings/codes.h"
+#include "state/defaults.h"
 
 namespace varnok {
 namespace {
@@ -40,8 +41,8 @@ std::string footer() {
     return "\nParameter string fields (#KEY=VALUE, keys in any case):\n"
            "  USR user   PWD password in Base64 (also the key's pass phrase)   KEYF private key "
            "file\n"
-           "  PORT (0: 22)   OS " +
-           joined(codes_of(kSystemCodes), "|") +
+           "  PORT (0: " +
+           std::to_string(kDefaultSshPort) + ")   OS " + joined(codes_of(kSystemCodes), "|") +
            "   COL column of the name\n"
            "  PRO process name   SGN LT (alert when less than) | AL (alert when at least)   NUM "
            "count\n"

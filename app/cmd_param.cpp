@@ -9,6 +9,7 @@
 #include "app/plugin_output.h"
 #include "app/rule_options.h"
 #include "automation/automation_error.h"
+#include "state/defaults.h"
 
 namespace varnok {
 namespace {
@@ -71,7 +72,8 @@ std::string show_parameter_string(const std::string& text) {
                         ? "(none)"
                         : "******** (" + std::to_string(s.Password.size()) + " bytes)");
     row("protocol", s.Protocol);
-    row("port", s.Port == 0 ? "0 (22)" : std::to_string(s.Port));
+    row("port",
+        s.Port == 0 ? "0 (" + std::to_string(kDefaultSshPort) + ")" : std::to_string(s.Port));
     row("key file", s.KeyFile);
     row("key type", s.KeyType);
     row("system", s.OSType);

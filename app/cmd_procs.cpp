@@ -16,6 +16,7 @@
 #include "procs/report.h"
 #include "settings/param_string.h"
 #include "settings/ranges.h"
+#include "state/defaults.h"
 
 namespace varnok {
 namespace {
@@ -257,7 +258,9 @@ void add_procs_options(CLI::App& cmd, const std::shared_ptr<ProcsOptions>& o) {
     cmd.add_option("-l,--logname", o->login, "User to log in as (over the parameter string's USR)");
     cmd.add_option("-i,--identity", o->identity,
                    "Private key file to log in with (over the parameter string's KEYF)");
-    cmd.add_option("--port", o->port, "SSH port (over the parameter string's PORT; default 22)")
+    cmd.add_option("--port", o->port,
+                   "SSH port (over the parameter string's PORT; default " +
+                       std::to_string(kDefaultSshPort) + ")")
         ->check(CLI::Range(1, 32767));
     add_rule_options(cmd, o->rules, false, true);
     cmd.add_option("--via", o->via,

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "automation/file_descriptor.h"
+
 extern char** environ;
 
 namespace varnok {
@@ -46,38 +48,47 @@ int run(const std::vector<std::string>& argv, const std::string& log, pid_t* chi
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+sockaddr_in loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
 // The port field is a 16-bit signed number, so the port must lie below 32768, under the
 // kernel's ephemeral range.
 int free_loopback_port() {
     const int first = 20000 + static_cast<int>(::getpid() % 10000);
     for (int i = 0; i < 2000; ++i) {
         const int port = 20000 + (first - 20000 + i * 7) % 12000;
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (fd >= 0) ::close(fd);
-        if (ok) return port;
+        const FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in addr = loopback(port);
+        if (fd && ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+            return port;
     }
     throw std::runtime_error("no free port on 127.0.0.1");
 }
 
 bool port_open(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
+    const FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in addr = loopback(port);
+    return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 }  // namespace
 
 DemoServer::DemoServer() {
+    // A constructor that throws runs no destructor: what it made so far goes here.
+    try {
+        start();
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+void DemoServer::start() {
     const char* sshd = "/usr/sbin/sshd";
     if (::access(sshd, X_OK) != 0) {
         throw std::runtime_error("OpenSSH's sshd is not installed (run scripts/install-deps)");
@@ -110,19 +121,24 @@ DemoServer::DemoServer() {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!port_open(port_)) {
         int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_ || std::chrono::steady_clock::now() > until) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
             throw std::runtime_error("sshd did not start; see " + log);
         }
+        if (std::chrono::steady_clock::now() > until)
+            throw std::runtime_error("sshd did not open its port; see " + log);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-DemoServer::~DemoServer() {
+DemoServer::~DemoServer() { stop(); }
+
+void DemoServer::stop() noexcept {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
+        pid_ = -1;
     }
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);

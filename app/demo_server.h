@@ -25,6 +25,9 @@ class DemoServer {
     std::string user() const { return user_; }
 
   private:
+    void start();
+    void stop() noexcept;
+
     std::string dir_;
     std::string user_;
     int port_ = 0;

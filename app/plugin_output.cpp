@@ -8,16 +8,7 @@
 namespace varnok {
 
 const char* status_name(PluginStatus status) {
-    switch (status) {
-        case PluginStatus::Ok:
-            return "OK";
-        case PluginStatus::Warning:
-            return "WARNING";
-        case PluginStatus::Critical:
-            return "CRITICAL";
-        default:
-            return "UNKNOWN";
-    }
+    return kStatusWords.at(static_cast<size_t>(status));
 }
 
 PluginStatus plugin_status(const CheckReport& r, const Thresholds& t) {

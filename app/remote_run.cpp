@@ -2,6 +2,8 @@
 #include "app/remote_run.h"
 
 #include "listing/event_pump.h"
+#include "listing/session_driver.h"
+#include "state/defaults.h"
 
 namespace varnok {
 
@@ -21,17 +23,8 @@ RemoteOutcome run_remote(const CheckSettingsRecord& s, const HostKeyPolicy& host
     ssh.Warning = [&out](const std::string& text) { out.warnings.push_back(text); };
     try {
         ssh.set_remote_host(s.Hostname);
-        ssh.set_remote_port(s.Port != 0 ? s.Port : 22);
-        ssh.set_login_name(s.Username);
-        ssh.set_password(s.Password);
-        if (!s.KeyFile.empty()) {
-            // As in the check, PWD doubles as the key's pass phrase.
-            keys.load_private_key(s.KeyFile, s.Password.empty()
-                                                 ? std::nullopt
-                                                 : std::optional<std::string>(s.Password));
-            ssh.set_authentication_method(SshAuth::PublicKey);
-            ssh.set_private_key(keys);
-        }
+        ssh.set_remote_port(port_or_default(s.Port));
+        set_login(ssh, keys, s, std::nullopt);
         ssh.set_command_text(command);
         ssh.set_time_limit(s.TimeoutSeconds);
         ssh.set_host_key_policy(host_keys);

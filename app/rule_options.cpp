@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "settings/param_string.h"
+#include "state/defaults.h"
 
 namespace varnok {
 
@@ -92,7 +93,8 @@ void add_rule_options(CLI::App& cmd, RuleOptions& o, bool many, bool optional) {
         ->capture_default_str()
         ->check(CLI::IsMember({"yes", "accept-new", "no"}));
     cmd.add_option("-t,--timeout", o.timeout,
-                   "Time limit of the SSH session in seconds (0: 30 seconds)")
+                   "Time limit of the SSH session in seconds (0: " +
+                       std::to_string(kDefaultTimeLimitSeconds) + " seconds)")
         ->capture_default_str();
     const std::string again = many ? "; give it again for each further rule" : "";
     auto* param =

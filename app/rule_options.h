@@ -29,7 +29,7 @@ struct DirectOnly : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-/// The options check, list and gui share: the time limit, host keys and parameter strings.
+/// The options check, procs, list and gui share: the time limit, host keys and parameter strings.
 struct RuleOptions {
     std::string timeout = "0";
     std::string known_hosts;

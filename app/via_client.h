@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "state/defaults.h"
+
 namespace varnok {
 
 /// What the client makes of the words of `varnok check` or `varnok procs` before sending them.
@@ -16,8 +18,8 @@ struct ViaRequest {
     bool no_fallback = false;       ///< --no-fallback
     bool nagios = false;            ///< --format nagios (procs's default): a failure is one line
     bool json = false;              ///< --format json
-    int seconds = 30;               ///< the check's time limit
-    std::vector<std::string> args;  ///< the words after the subcommand, as sent
+    int seconds = kDefaultTimeLimitSeconds;  ///< the check's time limit
+    std::vector<std::string> args;           ///< the words after the subcommand, as sent
     std::vector<std::pair<std::string, std::string>> files;  ///< files named, with their texts
     bool reports = false;  ///< ask for the check's reports as JSON instead of its printed output
     /// Why the request cannot be sent (a key file that is not safe to send): the check runs

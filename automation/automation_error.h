@@ -14,10 +14,8 @@ class AutomationError : public std::runtime_error {
     /// An error with the given number and a description of its own.
     AutomationError(int number, const std::string& description);
 
-    /// The automation error number (5, 6, 13, 380).
+    /// The automation error number (5, 6, 13, 51, 380, 429, 438).
     int number() const noexcept { return number_; }
-    /// The description the host shows.
-    const char* description() const noexcept { return what(); }
 
     /// Error 5, "Invalid procedure call or argument".
     static AutomationError invalid_argument() { return AutomationError(5); }
@@ -27,6 +25,12 @@ class AutomationError : public std::runtime_error {
     static AutomationError type_mismatch() { return AutomationError(13); }
     /// Error 380, "Invalid property value".
     static AutomationError invalid_property_value() { return AutomationError(380); }
+    /// Error 51, "Internal error", with why after a colon when it is given.
+    static AutomationError internal_error(const std::string& why = "");
+    /// Error 429, "ActiveX component can't create object".
+    static AutomationError cannot_create_object() { return AutomationError(429); }
+    /// Error 438, "Object doesn't support this property or method".
+    static AutomationError not_supported() { return AutomationError(438); }
 
   private:
     int number_;

@@ -6,6 +6,7 @@
 
 #include "automation/automation_error.h"
 #include "automation/number_text.h"
+#include "state/defaults.h"
 
 namespace varnok {
 
@@ -50,7 +51,7 @@ int time_limit_seconds(const std::string& text) {
     } catch (const AutomationError&) {
         // The check itself fails with the error; whoever waits for it still gets a limit.
     }
-    return seconds > 0 ? seconds : 30;
+    return time_limit_or_default(seconds);
 }
 
 }  // namespace varnok

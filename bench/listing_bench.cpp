@@ -38,7 +38,6 @@ const std::string& listing() {
 
 void split_once() {
     reset_module_state();
-    SessionState.ListStarted = true;
     CheckSettings.EOLType = "LF";
     CheckSettings.Column = 5;
     Splitt_in_lines(listing());

@@ -71,7 +71,7 @@ BENCHMARK(BM_EvaluateNoFilter)->Unit(benchmark::kMillisecond);
 void BM_EvaluateCommandAndUser(benchmark::State& state) {
     ProcsQuery q;
     q.filters = {{FilterKind::Command, "sshd"}, {FilterKind::User, "root"}};
-    q.warning = ProcsRange{"1:3", 1, 3, false};
+    q.warning = varnok::ThresholdRange{"1:3", 1, 3, false};
     run(state, q);
 }
 BENCHMARK(BM_EvaluateCommandAndUser)->Unit(benchmark::kMillisecond);
@@ -80,7 +80,7 @@ void BM_EvaluateRegexAndMetric(benchmark::State& state) {
     ProcsQuery q;
     q.filters = {{FilterKind::ArgsRegex, "worker\\.py --queue [a-z]+"}, {FilterKind::State, "S"}};
     q.metric = Metric::Rss;
-    q.warning = ProcsRange{"50000", 0, 50000, false};
+    q.warning = varnok::ThresholdRange{"50000", 0, 50000, false};
     run(state, q);
 }
 BENCHMARK(BM_EvaluateRegexAndMetric)->Unit(benchmark::kMillisecond);

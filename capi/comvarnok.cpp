@@ -28,6 +28,10 @@ int32_t fail(varnok_error* error, int32_t number, const std::string& description
     return number;
 }
 
+int32_t fail(varnok_error* error, const AutomationError& e) {
+    return fail(error, e.number(), e.what());
+}
+
 int32_t ok(varnok_error* error) {
     if (error != nullptr) {
         error->number = 0;
@@ -43,11 +47,11 @@ int32_t guarded(varnok_error* error, F&& f) {
         f();
         return ok(error);
     } catch (const AutomationError& e) {
-        return fail(error, e.number(), e.what());
+        return fail(error, e);
     } catch (const std::exception& e) {
-        return fail(error, 51, std::string("Internal error: ") + e.what());
+        return fail(error, AutomationError::internal_error(e.what()));
     } catch (...) {
-        return fail(error, 51, "Internal error");
+        return fail(error, AutomationError::internal_error());
     }
 }
 
@@ -66,19 +70,17 @@ Variant to_variant(const varnok_variant& value) {
     }
 }
 
-int32_t not_supported(varnok_error* error) {
-    return fail(error, 438, "Object doesn't support this property or method");
-}
+int32_t not_supported(varnok_error* error) { return fail(error, AutomationError::not_supported()); }
 
 }  // namespace
 
 extern "C" {
 
 int32_t varnok_create(const char* progid, varnok_object** object, varnok_error* error) {
-    if (object == nullptr) return fail(error, 5, "Invalid procedure call or argument");
+    if (object == nullptr) return fail(error, AutomationError::invalid_argument());
     *object = nullptr;
     if (progid == nullptr || std::strcmp(progid, varnok::VarnokCom::kProgId) != 0) {
-        return fail(error, 429, "ActiveX component can't create object");
+        return fail(error, AutomationError::cannot_create_object());
     }
     return guarded(error, [&] { *object = new varnok_object(); });
 }
@@ -89,10 +91,10 @@ void varnok_release(varnok_object* object) { delete object; }
 int32_t varnok_put(varnok_object* object, const char* property, const varnok_variant* value,
                    varnok_error* error) {
     if (object == nullptr || property == nullptr || value == nullptr) {
-        return fail(error, 5, "Invalid procedure call or argument");
+        return fail(error, AutomationError::invalid_argument());
     }
     if (value->type < VARNOK_EMPTY || value->type > VARNOK_BOOLEAN) {
-        return fail(error, 13, "Type mismatch");
+        return fail(error, AutomationError::type_mismatch());
     }
     void (varnok::VarnokCom::*put)(const Variant&) = nullptr;
     const std::string_view name = property;
@@ -113,7 +115,7 @@ int32_t varnok_put(varnok_object* object, const char* property, const varnok_var
 int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* value,
                    varnok_error* error) {
     if (object == nullptr || property == nullptr || value == nullptr) {
-        return fail(error, 5, "Invalid procedure call or argument");
+        return fail(error, AutomationError::invalid_argument());
     }
     Variant (varnok::VarnokCom::*get)() const = nullptr;
     const std::string_view name = property;
@@ -151,12 +153,12 @@ int32_t varnok_get(varnok_object* object, const char* property, varnok_variant* 
 
 int32_t varnok_docheck(varnok_object* object, int32_t* result, varnok_error* error) {
     if (object == nullptr || result == nullptr)
-        return fail(error, 5, "Invalid procedure call or argument");
+        return fail(error, AutomationError::invalid_argument());
     return guarded(error, [&] { *result = object->com.xc_docheck() ? -1 : 0; });
 }
 
 int32_t varnok_showgui(varnok_object* object, varnok_error* error) {
-    if (object == nullptr) return fail(error, 5, "Invalid procedure call or argument");
+    if (object == nullptr) return fail(error, AutomationError::invalid_argument());
     return guarded(error, [&] { object->com.xc_showGUI(); });
 }
 

@@ -14,12 +14,13 @@ namespace {
 
 // The settings that decide what a listing is; requests that agree on them can share one.
 std::optional<std::string> connection_key(const CheckRequest& r) {
+    CheckSettingsRecord decoded;
     try {
-        fill_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
+        decoded = decode_check_settings(Variant(r.timeout), Variant(r.host), Variant(r.param));
     } catch (const AutomationError&) {
         return std::nullopt;
     }
-    const CheckSettingsRecord& s = CheckSettings;
+    const CheckSettingsRecord& s = decoded;
     std::string key;
     for (const std::string* field : {&s.Hostname, &s.Username, &s.Password, &s.Protocol, &s.KeyFile,
                                      &s.KeyType, &s.OSType, &r.host_keys.known_hosts}) {
@@ -30,11 +31,11 @@ std::optional<std::string> connection_key(const CheckRequest& r) {
            std::to_string(static_cast<int>(r.host_keys.check)) + (s.AddWait ? "W" : "");
 }
 
-CheckReport failed_call(int number, const std::string& text) {
+CheckReport failed_call(const AutomationError& e) {
     CheckReport r;
     r.failure = FailureKind::Call;
-    r.error_number = number;
-    r.text = text;
+    r.error_number = e.number();
+    r.text = e.what();
     return r;
 }
 
@@ -66,10 +67,10 @@ std::vector<CheckReport> run_checks(const std::vector<CheckRequest>& requests) {
                 listings.emplace(*key, std::move(listing));
             }
         } catch (const AutomationError& e) {
-            report = failed_call(e.number(), e.what());
+            report = failed_call(e);
         } catch (const std::exception& e) {
             // Anything else is this check's failure, never the caller's crash.
-            report = failed_call(51, std::string("Internal error: ") + e.what());
+            report = failed_call(AutomationError::internal_error(e.what()));
         }
         report.host = request.host;
         report.rule_name = request.rule_name;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "settings/param_string.h"
@@ -20,6 +21,13 @@ struct FormContents {
     /// values.eol, values.wait and values.include_matches.
     bool from_string = false;
     /// Positions below -1 do not exist in their list; os and rule below 0 keep the default.
+    FormValues values;
+};
+
+/// What the form's controls hold, as OK and the "..." button read them.
+struct FormFields {
+    std::string hostname;
+    std::string timeout;
     FormValues values;
 };
 
@@ -42,6 +50,9 @@ class FormHost {
   public:
     /// The system rule: the column position for a system position, or -1 for no change.
     virtual int default_column(int os_position) const = 0;
+    /// The picker's refusals: the listing the fields ask for, or the text that refuses them.
+    virtual std::variant<ListingRequest, std::string> listing_request(
+        const FormFields& fields) const = 0;
     /// OK: keeps the parameter string written from values as this thread's ParameterText.
     virtual void accept_values(const FormValues& values) = 0;
     /// Lists the remote processes with the form's fields, letting pending events run meanwhile.

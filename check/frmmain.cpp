@@ -6,6 +6,7 @@
 #include <string>
 
 #include "automation/automation_error.h"
+#include "check/listing_request.h"
 #include "listing/event_pump.h"
 #include "listing/lines.h"
 #include "state/state.h"
@@ -111,6 +112,10 @@ void frmmain::set_lblTemp_caption(const std::string& caption) {
 }
 
 int frmmain::default_column(int os_position) const { return default_column_for_os(os_position); }
+
+std::variant<ListingRequest, std::string> frmmain::listing_request(const FormFields& fields) const {
+    return listing_request_for(fields);
+}
 
 void frmmain::accept_values(const FormValues& values) {
     ParameterText = write_parameter_string(values);

@@ -35,6 +35,8 @@ class frmmain : public SessionDriver, private FormHost {
 
   private:
     int default_column(int os_position) const override;
+    std::variant<ListingRequest, std::string> listing_request(
+        const FormFields& fields) const override;
     void accept_values(const FormValues& values) override;
     ListingResult list_processes(const ListingRequest& request) override;
     std::string selected_process() const override;

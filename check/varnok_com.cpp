@@ -18,13 +18,11 @@ VarnokCom::~VarnokCom() = default;
 
 bool VarnokCom::xc_docheck() { return run_check(nullptr); }
 
-bool VarnokCom::docheck_on(const Listing& listing) { return run_check(&listing); }
+bool VarnokCom::docheck_on(const CapturedListing& listing) { return run_check(&listing); }
 
-VarnokCom::Listing VarnokCom::last_listing() const {
-    return captured_listing(*form_, listing_taken_);
-}
+CapturedListing VarnokCom::last_listing() const { return captured_listing(*form_, listing_taken_); }
 
-bool VarnokCom::run_check(const Listing* reuse) {
+bool VarnokCom::run_check(const CapturedListing* reuse) {
     listing_taken_ = false;
     CheckReport report = check_run(*form_, hostname_, timeout_, parameter_, reuse);
     listing_taken_ = report.failure != FailureKind::Settings;

@@ -51,22 +51,18 @@ class VarnokCom {
 
     /// The report of the last check that ran to a result (empty before the first).
     const CheckReport& last_report() const { return report_; }
-    /// Matches counted by the last check that completed a listing (0 otherwise).
-    int last_match_count() const { return report_.matches; }
-
-    /// What a check's listing left behind: the bytes received and the connection error.
-    using Listing = CapturedListing;
-    /// The listing the last check of this object took.
-    Listing last_listing() const;
+    /// The listing the last check of this object took: the bytes received and the connection
+    /// error.
+    CapturedListing last_listing() const;
     /// Runs one check, as xc_docheck, on a listing that another check took with the same
     /// connection settings: this object's rule fields decide, and nothing connects.
-    bool docheck_on(const Listing& listing);
+    bool docheck_on(const CapturedListing& listing);
 
     /// The form instance this object owns for its whole life.
     frmmain& form() { return *form_; }
 
   private:
-    bool run_check(const Listing* reuse);
+    bool run_check(const CapturedListing* reuse);
 
     Variant hostname_;
     Variant timeout_;

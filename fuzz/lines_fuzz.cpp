@@ -15,7 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char* const eols[] = {"CR", "LF", "CRLF", "", "crlf"};
     CheckSettings.EOLType = eols[data[0] % 5];
     CheckSettings.Column = static_cast<int16_t>(data[1] | (data[2] << 8));
-    SessionState.ListStarted = true;
     Splitt_in_lines(to_valid_utf8(std::string(reinterpret_cast<const char*>(data + 3), size - 3)));
     const SessionStateRecord& s = SessionState;
     if (s.LineCount < 0 || s.LineCount > kMaxEntries) __builtin_trap();

@@ -4,10 +4,11 @@
 #include <QKeyEvent>
 #include <QProxyStyle>
 #include <QScreen>
+#include <variant>
 
 #include "automation/automation_error.h"
-#include "automation/number_text.h"
 #include "gui/topwindow.h"
+#include "state/defaults.h"
 #include "state/version.h"
 
 namespace varnok {
@@ -104,6 +105,30 @@ void use_dialog_font(QWidget* w) {
     font.setFamilies({"Liberation Sans", "Arial", font.family()});
     w->setFont(font);
 }
+
+// While a listing runs, "Working..." shows and the form's controls are disabled, so that neither
+// a second listing nor OK can start; both are undone however the listing ends, a throw included.
+class ListingUnderway {
+  public:
+    explicit ListingUnderway(FormWindow& form)
+        : label_(form.lblworking),
+          controls_(form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        label_->setText("Working...");
+        label_->repaint();
+        for (QWidget* c : controls_) c->setEnabled(false);
+    }
+    ~ListingUnderway() {
+        for (QWidget* c : controls_) c->setEnabled(true);
+        label_->setText(QString());
+        label_->repaint();
+    }
+    ListingUnderway(const ListingUnderway&) = delete;
+    ListingUnderway& operator=(const ListingUnderway&) = delete;
+
+  private:
+    QLabel* label_;
+    QList<QWidget*> controls_;
+};
 
 }  // namespace
 
@@ -211,7 +236,7 @@ void FormWindow::Form_Load() {
                      " build " + std::to_string(kVersionRevision) + ")"));
     fill(cmbProtocol, kProtocolCodes);
     cmbProtocol->setListIndex(2);
-    txtPort->setText("22");
+    txtPort->setText(QString::number(kDefaultSshPort));
     cmbColumn->clear();
     cmbInstances->clear();
     for (int i = 1; i <= kColumnCount; ++i) cmbColumn->addItem(QString::number(i));
@@ -265,8 +290,11 @@ void FormWindow::cmbOS_Click() {
     if (column >= 0) cmbColumn->setListIndex(column);
 }
 
-void FormWindow::btOK_Click() {
-    FormValues f;
+FormFields FormWindow::read_form() const {
+    FormFields form;
+    form.hostname = s(txtHostname->text());
+    form.timeout = s(txtTimeout->text());
+    FormValues& f = form.values;
     f.username = s(txtUsername->text());
     f.password = s(txtPassword->text());
     f.protocol = cmbProtocol->ListIndex();
@@ -281,64 +309,27 @@ void FormWindow::btOK_Click() {
     f.eol = cmbEOL->ListIndex();
     f.wait = chkIncludeWait->isChecked();
     f.include_matches = chkIncludeinOutput->isChecked();
-    host_.accept_values(f);
+    return form;
+}
+
+void FormWindow::btOK_Click() {
+    host_.accept_values(read_form().values);
     ok_pressed = true;
     accept();
 }
 
 void FormWindow::btListProcesses_Click() {
-    const auto busy = [this](const char* text) {
-        lblworking->setText(text);
-        lblworking->repaint();
-    };
-    const auto refuse = [&busy](const std::string& text) {
-        busy("");
-        show_message(text, true);
-    };
-    busy("Working...");
-    if (txtUsername->text().isEmpty()) {
-        return refuse("Can't connect to an SSH server without a username");
+    const std::variant<ListingRequest, std::string> asked = host_.listing_request(read_form());
+    if (const std::string* refusal = std::get_if<std::string>(&asked)) {
+        show_message(*refusal, true);
+        return;
     }
-    if (txtPassword->text().isEmpty() && txtKeyfile->text().isEmpty()) {
-        return refuse("Can't connect to an SSH server without a password");
+    const ListingRequest& request = std::get<ListingRequest>(asked);
+    ListingResult listing;
+    {
+        const ListingUnderway underway(*this);
+        listing = host_.list_processes(request);
     }
-    // Fields that cannot hold a 16-bit number are refused before anything changes.
-    double timeout = 0;
-    const std::string timeout_text = s(txtTimeout->text());
-    if (timeout_text.find_first_not_of(' ') != std::string::npos &&
-        !whole_text_number(timeout_text, timeout)) {
-        return refuse("The timeout must be a number of seconds");
-    }
-    ListingRequest request;
-    try {
-        request.timeout_seconds = round_to_int16(timeout);
-    } catch (const AutomationError&) {
-        return refuse("The timeout must lie between -32768 and 32767");
-    }
-    try {
-        request.port = round_to_int16(leading_number(s(txtPort->text())));
-    } catch (const AutomationError&) {
-        return refuse("The port must lie between -32768 and 32767");
-    }
-    request.hostname = s(txtHostname->text());
-    FormValues& f = request.fields;
-    f.username = s(txtUsername->text());
-    f.password = s(txtPassword->text());
-    f.key_file = s(txtKeyfile->text());
-    f.key_type = cmbKeyType->ListIndex();
-    f.protocol = cmbProtocol->ListIndex();
-    f.os = cmbOS->ListIndex();
-    f.eol = cmbEOL->ListIndex();
-    f.column = cmbColumn->ListIndex();
-    f.wait = chkIncludeWait->isChecked();
-
-    // Neither a second listing nor OK may start while this one runs.
-    const QList<QWidget*> children = findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-    for (QWidget* c : children) c->setEnabled(false);
-    const ListingResult listing = host_.list_processes(request);
-    for (QWidget* c : children) c->setEnabled(true);
-
-    busy("");
     if (!listing.error.empty()) {
         show_message("Problem: " + listing.error, false);
         return;

@@ -63,6 +63,8 @@ class FormWindow : public FormDialog, public FormUi {
 
     /// Fills the lists and sets the defaults.
     void Form_Load();
+    /// What the controls hold now.
+    FormFields read_form() const;
     /// The system rule: moves the column to the selected system's default.
     void cmbOS_Click();
     /// Hands the form's values to the form object as its new parameter string and closes.

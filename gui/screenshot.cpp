@@ -3,6 +3,7 @@
 //   QT_QPA_PLATFORM=offscreen varnok-screenshot OUT_DIR LISTING_FILE
 #include <QApplication>
 #include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -10,13 +11,16 @@
 #include "gui/form_window.h"
 #include "listing/lines.h"
 #include "settings/base64.h"
-#include "state/state.h"
 
 namespace {
 
 // The picker alone, without a form object behind it.
 struct ScreenshotHost final : varnok::FormHost {
     int default_column(int) const override { return -1; }
+    std::variant<varnok::ListingRequest, std::string> listing_request(
+        const varnok::FormFields&) const override {
+        return {};
+    }
     void accept_values(const varnok::FormValues&) override {}
     varnok::ListingResult list_processes(const varnok::ListingRequest&) override { return {}; }
     std::string selected_process() const override { return {}; }
@@ -46,17 +50,12 @@ int main(int argc, char** argv) {
 
     std::ifstream in(argv[2], std::ios::binary);
     const std::string listing((std::istreambuf_iterator<char>(in)), {});
-    SessionState.ListStarted = true;
-    CheckSettings.EOLType = "LF";
-    CheckSettings.Column = 5;
-    Splitt_in_lines(listing);
-    SortWords();
+    std::vector<std::string> entries = split_listing(listing, "LF", 5);
+    std::stable_sort(entries.begin(), entries.end(), utf16_less);
     ScreenshotHost host;
     frmProcessList picker(host);
-    for (int i = 0; i < SessionState.LineCount; ++i) {
-        picker.lstProcesses->addItem(
-            QString::fromStdString(SessionState.Lines[static_cast<size_t>(i)]));
-    }
+    for (const std::string& entry : entries)
+        picker.lstProcesses->addItem(QString::fromStdString(entry));
     picker.setWindowTitle("Processes running on db01.example.net");
     picker.lstProcesses->setCurrentRow(4);
     picker.show();

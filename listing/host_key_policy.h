@@ -8,6 +8,7 @@
 #include <string>
 
 #include "listing/ssh_client.h"
+#include "state/defaults.h"
 
 namespace varnok {
 
@@ -23,7 +24,7 @@ struct HostKeyDecision {
 /// What the refusal texts name.
 struct HostKeySubject {
     std::string host;
-    uint16_t port = 22;
+    uint16_t port = kDefaultSshPort;
     std::string fingerprint;  ///< "ssh-ed25519 SHA256:..."
     std::string known_hosts;  ///< the file the policy looks keys up in and records them to
     /// Where the file holds another key for the host; asked only for a changed key.

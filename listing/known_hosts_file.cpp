@@ -13,6 +13,9 @@
 #include <fstream>
 #include <vector>
 
+#include "automation/file_descriptor.h"
+#include "state/defaults.h"
+
 namespace varnok {
 
 std::string home_directory() {
@@ -39,7 +42,8 @@ std::string known_hosts_path(const HostKeyPolicy& policy) {
 }
 
 std::string recorded_at(const std::string& path, const std::string& host, uint16_t port) {
-    const std::string name = port == 22 ? host : "[" + host + "]:" + std::to_string(port);
+    const std::string name =
+        port == kDefaultSshPort ? host : "[" + host + "]:" + std::to_string(port);
     std::ifstream in(path);
     int number = 0;
     for (std::string line; std::getline(in, line);) {
@@ -61,13 +65,18 @@ std::optional<std::string> record_host_key(const std::string& path, ssh_session 
          slash = path.find('/', slash + 1)) {
         ::mkdir(path.substr(0, slash).c_str(), 0700);
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) return std::string(": ") + std::strerror(errno);
-    // The first check to hold the lock writes; the others find the key recorded.
-    ::flock(fd, LOCK_EX);
+    const FileDescriptor file(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!file) return std::string(": ") + std::strerror(errno);
+    // The first check to hold the lock writes; the others find the key recorded. Unlocked, two
+    // checks of a new host could both append its key.
+    int locked = -1;
+    do {
+        locked = ::flock(file.get(), LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) return std::string(": cannot lock it: ") + std::strerror(errno);
     const bool written = ssh_session_is_known_server(session) == SSH_KNOWN_HOSTS_OK ||
                          ssh_session_update_known_hosts(session) == SSH_OK;
-    ::close(fd);
     if (!written) return std::string();
     return std::nullopt;
 }

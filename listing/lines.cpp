@@ -2,6 +2,7 @@
 #include "listing/lines.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "settings/codepage.h"
 #include "settings/text.h"
@@ -50,13 +51,10 @@ std::string GiveParameter(std::string s, int pNr, bool Alternate) {
     return std::string(give_parameter_view(s, pNr, Alternate));
 }
 
-void Splitt_in_lines(std::string s) {
-    const std::string_view text = trim_spaces(s);
-    const std::string& eol = CheckSettings.EOLType;
+std::vector<std::string> split_listing(std::string_view text, std::string_view eol, int column) {
+    text = trim_spaces(text);
     const std::string_view separator = eol == "CR" ? "\r" : eol == "CRLF" ? "\r\n" : "\n";
-    SessionStateRecord& state = SessionState;
-    const int column = CheckSettings.Column;
-
+    std::vector<std::string> entries;
     bool header = false;
     size_t pos = 0;
     while (!text.empty() && pos <= text.size()) {
@@ -64,25 +62,34 @@ void Splitt_in_lines(std::string s) {
         if (end == std::string_view::npos) end = text.size();
         const std::string_view piece = text.substr(pos, end - pos);
         pos = end + separator.size();
-
-        if (!header) header = is_header(piece);
-        if (!header) continue;
-        const std::string_view entry = trim_spaces(give_parameter_view(piece, column, true));
-        if (state.ListStarted) {
-            state.ListStarted = false;
+        if (!header) {
+            header = is_header(piece);
             continue;
         }
+        const std::string_view entry = trim_spaces(give_parameter_view(piece, column, true));
         if (entry.empty()) continue;
-        if (state.LineCount >= kMaxEntries) {
-            if (state.ConnectError.empty()) state.ConnectError = std::string(kTooManyProcesses);
-            break;
-        }
-        if (state.LineCount == 0)
-            state.Lines.assign(1, std::string(entry));
-        else
-            state.Lines.emplace_back(entry);
-        ++state.LineCount;
+        entries.emplace_back(entry);
+        if (entries.size() > static_cast<size_t>(kMaxEntries)) break;
     }
+    return entries;
+}
+
+void Splitt_in_lines(std::string s) {
+    std::vector<std::string> entries =
+        split_listing(s, CheckSettings.EOLType, CheckSettings.Column);
+    SessionStateRecord& state = SessionState;
+    const size_t room = static_cast<size_t>(kMaxEntries - state.LineCount);
+    if (entries.size() > room) {
+        entries.resize(room);
+        if (state.ConnectError.empty()) state.ConnectError = std::string(kTooManyProcesses);
+    }
+    const auto added = static_cast<int16_t>(entries.size());
+    if (state.LineCount == 0)
+        state.Lines = std::move(entries);
+    else
+        std::move(entries.begin(), entries.end(), std::back_inserter(state.Lines));
+    if (state.Lines.empty()) state.Lines.emplace_back();
+    state.LineCount = static_cast<int16_t>(state.LineCount + added);
 }
 
 bool utf16_less(std::string_view a, std::string_view b) {

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace varnok {
 
@@ -11,8 +12,13 @@ inline constexpr int kMaxEntries = 32767;
 /// The connection error a listing that exceeds kMaxEntries leaves behind.
 inline constexpr std::string_view kTooManyProcesses = "the listing has more than 32767 processes";
 
-/// Splits a captured listing into lines and appends the column text of every process line after
-/// the header to SessionState.Lines, by CheckSettings.EOLType and CheckSettings.Column.
+/// The column text of every process line after the header (the first line that starts with PID
+/// or UID), lines ending in eol ("CR", "CRLF", else LF), blanks trimmed and empty texts left out;
+/// stops at kMaxEntries + 1 entries, one more than a listing may hold.
+std::vector<std::string> split_listing(std::string_view text, std::string_view eol, int column);
+
+/// split_listing by CheckSettings.EOLType and CheckSettings.Column, the entries appended to
+/// SessionState.Lines; beyond kMaxEntries none is stored and ConnectError says so.
 void Splitt_in_lines(std::string s);
 
 /// The text from word pNr to the end of the line; Alternate reads one word further right when

@@ -7,6 +7,7 @@
 #include "listing/event_pump.h"
 #include "listing/lines.h"
 #include "settings/codepage.h"
+#include "state/defaults.h"
 #include "state/state.h"
 
 namespace varnok {
@@ -23,6 +24,26 @@ std::string listing_command(const std::string& os_type) {
 
 std::string listing_command_line(const std::string& os_type, bool add_wait) {
     return listing_command(os_type) + (add_wait ? "wait;" : "") + "exit";
+}
+
+void load_login_key(SshKeys& keys, const CheckSettingsRecord& s,
+                    const std::optional<std::string>& key_text) {
+    const auto pass_phrase = s.Password.empty() ? std::nullopt : std::optional(s.Password);
+    if (key_text)
+        keys.import_private_key(*key_text, s.KeyFile, pass_phrase);
+    else
+        keys.load_private_key(s.KeyFile, pass_phrase);
+}
+
+void set_login(SshClient& client, SshKeys& keys, const CheckSettingsRecord& s,
+               const std::optional<std::string>& key_text) {
+    client.set_login_name(s.Username);
+    client.set_password(s.Password);
+    if (s.KeyFile.empty()) return;
+    load_login_key(keys, s, key_text);
+    client.set_authentication_method(SshAuth::PublicKey);
+    // KeyType selects nothing: the key object hands over the key it loaded, of any type.
+    client.set_private_key(keys);
 }
 
 std::string time_of_day_text() {
@@ -58,28 +79,14 @@ void SessionDriver::Get_Process_list() {
         Ssh->Warning = [this](const std::string& text) { warnings_.push_back(text); };
 
         Ssh->set_remote_host(s.Hostname);
-        Ssh->set_remote_port(s.Port);
-        Ssh->set_login_name(s.Username);
-        Ssh->set_password(s.Password);
-        if (!s.KeyFile.empty()) {
-            const auto pass_phrase =
-                s.Password.empty() ? std::nullopt : std::optional<std::string>(s.Password);
-            if (key_text)
-                SshKeys->import_private_key(*key_text, s.KeyFile, pass_phrase);
-            else
-                SshKeys->load_private_key(s.KeyFile, pass_phrase);
-            Ssh->set_authentication_method(SshAuth::PublicKey);
-            // KeyType selects nothing: the key object hands over the key it loaded, of any type.
-            Ssh->set_private_key(*SshKeys);
-        }
+        set_login(*Ssh, *SshKeys, s, key_text);
         Ssh->set_command_text(listing_command_line(s.OSType, s.AddWait));
         Ssh->set_protocol(s.Protocol == "1"   ? SshProtocol::Ssh1
                           : s.Protocol == "2" ? SshProtocol::Ssh2
                                               : SshProtocol::Automatic);
-        Ssh->set_remote_port(s.Port != 0 ? s.Port : 22);
+        Ssh->set_remote_port(port_or_default(s.Port));
         Ssh->set_time_limit(s.TimeoutSeconds);
         Ssh->set_host_key_policy(host_keys);
-        state.ListStarted = true;
         state.Disconnected = false;
         state.ConnectError.clear();
         Ssh->connect();
@@ -107,7 +114,6 @@ void SessionDriver::replay_listing(const std::string& received, const std::strin
     SessionStateRecord& state = SessionState;
     state.Lines.assign(1, std::string());
     state.LineCount = 0;
-    state.ListStarted = true;
     state.ConnectError = error;
     connection_failure_ = failure;
     warnings_.clear();

@@ -9,6 +9,7 @@
 
 #include "listing/failure.h"
 #include "listing/ssh_client.h"
+#include "state/state.h"
 
 namespace varnok {
 
@@ -82,6 +83,16 @@ class SessionDriver {
     FailureKind connection_failure_ = FailureKind::None;
     std::vector<std::string> warnings_;
 };
+
+/// Loads the KEYF key of s into keys, from key_text when the caller read the file (else from the
+/// file), with PWD as its pass phrase (none when PWD is empty); throws SshError as SshKeys does.
+void load_login_key(SshKeys& keys, const CheckSettingsRecord& s,
+                    const std::optional<std::string>& key_text);
+
+/// Logs client in as s says: USR with PWD, and with a KEYF the key load_login_key loads into
+/// keys; throws SshError when the key cannot be used.
+void set_login(SshClient& client, SshKeys& keys, const CheckSettingsRecord& s,
+               const std::optional<std::string>& key_text);
 
 /// The listing command for a system code; empty for a system without one.
 std::string listing_command(const std::string& os_type);

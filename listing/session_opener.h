@@ -17,13 +17,14 @@
 #include "listing/ssh_client.h"
 #include "listing/ssh_session.h"
 #include "listing/tcp_connector.h"
+#include "state/defaults.h"
 
 namespace varnok {
 
 /// Where to log in, as whom and how.
 struct LoginTarget {
     std::string host;
-    uint16_t port = 22;
+    uint16_t port = kDefaultSshPort;
     std::string user;
     std::string password;
     std::shared_ptr<ssh_key_struct> key;  ///< when set, the login uses it instead of the password

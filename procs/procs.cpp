@@ -9,11 +9,10 @@
 #include "procs/remote_output.h"
 #include "procs/report.h"
 #include "procs/session.h"
+#include "settings/ranges.h"
 
 namespace varnok::procs {
 namespace {
-
-constexpr const char* kStatusWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 int range_status(const ProcsQuery& query, double value) {
     if (query.critical && range_alerts(*query.critical, value)) return 2;

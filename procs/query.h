@@ -44,15 +44,12 @@ inline constexpr std::string_view kMetricError =
 /// The name of a metric, as the status line starts with it.
 std::string_view metric_name(Metric metric);
 
-/// A threshold range of the plugin guidelines, as the command line reads it (parse_range).
-using ProcsRange = ThresholdRange;
-
 /// Everything one `varnok procs` check asks.
 struct ProcsQuery {
     std::vector<ProcsFilter> filters;  ///< in command-line order: the description follows it
     Metric metric = Metric::Procs;
-    std::optional<ProcsRange> warning;
-    std::optional<ProcsRange> critical;
+    std::optional<ThresholdRange> warning;
+    std::optional<ThresholdRange> critical;
     int interval = 0;      ///< --interval: seconds between two listings (0: one listing)
     bool verbose = false;  ///< -v: the explain lines, and the alerting names of a metric
     bool json = false;     ///< fill ProcsResult::json

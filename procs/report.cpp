@@ -10,7 +10,6 @@
 namespace varnok::procs {
 namespace {
 
-constexpr const char* kStatusWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 constexpr size_t kCutLinesShown = 10;
 
 std::string cut_reason(unsigned cut, const SystemInfo& system) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "settings/ranges.h"
 #include "state/version.h"
 
 namespace varnok {
@@ -95,10 +96,10 @@ std::string probe_exposition(const std::vector<CheckReport>& reports, double dur
 }
 
 std::string probe_log(const std::vector<CheckReport>& reports) {
-    static const char* const kStatus[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
     std::string out;
     for (const CheckReport& r : reports) {
-        out += "rule " + r.rule_name + " on " + r.host + ": " + kStatus[rule_status(r)];
+        out += "rule " + r.rule_name + " on " + r.host + ": " +
+               kStatusWords[static_cast<size_t>(rule_status(r))];
         if (!r.counted()) out += std::string(" (") + failure_name(r.failure) + ")";
         out += ": " + r.text + "\n";
         for (const std::string& w : r.warnings) out += "warning: " + w + "\n";

@@ -10,6 +10,7 @@
 #include "listing/resolver.h"
 #include "listing/ssh_client.h"
 #include "serve/session_command.h"
+#include "state/defaults.h"
 
 namespace varnok {
 namespace {
@@ -31,7 +32,7 @@ std::string text_of(const Address& a) {
 std::string look_up(const std::string& host, HostNames::Clock::time_point deadline) {
     Resolver resolver;
     try {
-        resolver.start(host, 22);
+        resolver.start(host, kDefaultSshPort);
     } catch (const SshError&) {
         return host;
     }

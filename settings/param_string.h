@@ -7,6 +7,7 @@
 
 #include "automation/variant.h"
 #include "settings/codes.h"
+#include "state/defaults.h"
 #include "state/state.h"
 
 namespace varnok {
@@ -34,7 +35,7 @@ struct FormValues {
     std::string username;
     std::string password;
     int protocol = 2;
-    std::string port_text = "22";
+    std::string port_text = std::to_string(kDefaultSshPort);
     std::string key_file;
     int key_type = 0;
     int os = 0;

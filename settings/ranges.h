@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 
 namespace varnok {
+
+/// The plugin statuses' words, indexed by their exit codes 0 to 3.
+inline constexpr std::array<const char*, 4> kStatusWords{"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 /// A threshold range of the plugin guidelines: [@][start:][end], "~" for minus infinity.
 struct ThresholdRange {

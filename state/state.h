@@ -36,7 +36,6 @@ struct SessionStateRecord {
     /// Entries 0 .. LineCount-1; holds one empty slot while LineCount is 0.
     std::vector<std::string> Lines{std::string()};
     int16_t LineCount = 0;
-    bool ListStarted = false;
     bool Disconnected = false;
     std::string ConnectError;
     std::string SelectedProcess;

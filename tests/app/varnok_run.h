@@ -19,11 +19,6 @@ struct CliRun {
     std::string err;
 };
 
-/// Runs `varnok args` through the shell with stdin_text on standard input and no display but
-/// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user),
-/// binary is the varnok to run.
-/// Host keys go to the fixture's known_hosts unless env sets VARNOK_KNOWN_HOSTS (empty: the
-/// default file).
 /// VARNOK_KNOWN_HOSTS=the fixture's file, so no test records a key in a real user's file.
 inline std::string fixture_known_hosts() {
     const char* fixture = std::getenv("VARNOK_FIXTURE");
@@ -32,6 +27,10 @@ inline std::string fixture_known_hosts() {
                : "VARNOK_KNOWN_HOSTS='" + std::string(fixture) + "/home/.ssh/known_hosts'";
 }
 
+/// Runs `varnok args` through the shell with stdin_text on standard input and no display but
+/// what env ("NAME=value ...") sets; runner goes in front of it all (e.g. to run as another user),
+/// binary is the varnok to run. Host keys go to the fixture's known_hosts unless env sets
+/// VARNOK_KNOWN_HOSTS (empty: the default file).
 inline CliRun varnok(const std::string& args, const std::string& stdin_text = "",
                      const std::string& env = "", const std::string& runner = "",
                      const std::string& binary = VARNOK_BINARY) {

@@ -187,12 +187,12 @@ class FrmmainTest : public QObject {
         QVERIFY(!com.form().closed_by_ok() && !com.form().is_loaded());
     }
 
+    // The refusals themselves are ListingRequest's table; these rows read the timeout and port
+    // fields from the form.
     void pickerRefusesBadFieldsAndShowsAFailedConnection() {
         const std::string me = "#PRO=keep#USR=me#PWD=YQ==", closed = fx("VARNOK_SSH_PORT_CLOSED");
         const std::tuple<std::string, const char*, std::string> cases[] = {
             {"#PRO=keep#", "", "(stop) Can't connect to an SSH server without a username"},
-            {"#PRO=keep#USR=me#", "", "(stop) Can't connect to an SSH server without a password"},
-            {me + "#PORT=99999#", "", "(stop) The port must lie between -32768 and 32767"},
             {me + "#", "soon", "(stop) The timeout must be a number of seconds"},
             {me + "#PORT=" + closed + "#", "",
              "Problem: Cannot connect to '127.0.0.1' port " + closed + ": Connection refused"},
@@ -214,6 +214,31 @@ class FrmmainTest : public QObject {
             QCOMPARE(seen, QStringList{QString::fromStdString(text)});
             QVERIFY(com.form().Ssh == nullptr);  // no listing left behind
         }
+    }
+
+    void aListingThatThrowsLeavesTheFormUsable() {
+        struct ThrowingHost final : FormHost {
+            FormWindow* form = nullptr;
+            bool disabled = false;
+            int default_column(int) const override { return -1; }
+            std::variant<ListingRequest, std::string> listing_request(
+                const FormFields&) const override {
+                return ListingRequest{};
+            }
+            void accept_values(const FormValues&) override {}
+            ListingResult list_processes(const ListingRequest&) override {
+                disabled = !form->btOK->isEnabled() && !form->btListProcesses->isEnabled();
+                throw std::runtime_error("lost");
+            }
+            std::string selected_process() const override { return {}; }
+            void set_selected_process(const std::string&) override {}
+        } host;
+        FormWindow form(host);
+        host.form = &form;
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, form.btListProcesses_Click());
+        QVERIFY(host.disabled);
+        QVERIFY(form.btOK->isEnabled() && form.btListProcesses->isEnabled());
+        QCOMPARE(form.lblworking->text(), QString());
     }
 
     // The close box writes the last pick, the double-click a new one.

@@ -10,16 +10,7 @@ namespace {
 
 using Entries = std::vector<std::string>;
 
-Entries split(const std::string& text, const std::string& eol, int column) {
-    reset_module_state();
-    SessionState.ListStarted = true;
-    CheckSettings.EOLType = eol;
-    CheckSettings.Column = static_cast<int16_t>(column);
-    Splitt_in_lines(text);
-    return {SessionState.Lines.begin(), SessionState.Lines.begin() + SessionState.LineCount};
-}
-
-TEST(SplittInLines, StoresTheColumnOfEveryLineAfterTheHeader) {
+TEST(SplitListing, ReadsTheColumnOfEveryLineAfterTheHeader) {
     const std::string ps =
         "  PID TTY      STAT   TIME COMMAND\n"
         "    1 ?        Ss     0:04 /sbin/init splash\n"
@@ -39,11 +30,21 @@ TEST(SplittInLines, StoresTheColumnOfEveryLineAfterTheHeader) {
         {"PID A B C D\n1 ? S 0:00 a\nPID TTY STAT TIME COMMAND\n", "LF", 5, {"a", "COMMAND"}},
         {"PID A B C D\n1 ? S\n2 ? S 0:00 b\n", "LF", 5, {"b"}},  // shorter than the column
     };
-    for (const auto& [text, eol, column, expected] : cases) {
-        EXPECT_EQ(split(text, eol, column), expected) << text;
-        EXPECT_EQ(SessionState.Lines.size(), std::max<size_t>(1, expected.size()));
-    }
-    EXPECT_FALSE(SessionState.ListStarted);
+    for (const auto& [text, eol, column, expected] : cases)
+        EXPECT_EQ(split_listing(text, eol, column), expected) << text;
+}
+
+// The thread's lines keep one empty slot while they hold no entry; a second listing appends.
+TEST(SplittInLines, AppendsTheEntriesToThisThreadsLines) {
+    reset_module_state();
+    CheckSettings.EOLType = "LF";
+    CheckSettings.Column = 5;
+    Splitt_in_lines("motd only\n");
+    EXPECT_EQ(SessionState.Lines, Entries{""});
+    EXPECT_EQ(SessionState.LineCount, 0);
+    for (int i = 0; i < 2; ++i) Splitt_in_lines("PID A B C D\n1 ? S 0:00 init\n");
+    EXPECT_EQ(SessionState.Lines, (Entries{"init", "init"}));
+    EXPECT_EQ(SessionState.LineCount, 2);
 }
 
 TEST(GiveParameter, SelectsFromAWordToTheEndOfTheLine) {
