@@ -194,16 +194,26 @@ TEST(VarnokCli, PinsHostKeysOnFirstUseWithoutWritingToStandardErrorInPluginOutpu
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(run(" --host-key-check yes").out, kSshd + "\n");
 
-    std::ofstream(file, std::ios::trunc)  // another key recorded for the host, on line 2
-        << "# pinned\n[127.0.0.1]:" << fx("VARNOK_SSH_PORT_BSD")
-        << " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBtJmQ3pPOyYDiOQ6gmE0YEDcHR3a8oR4JhZzDO3hu1n\n";
-    for (const std::string mode : {"yes", "accept-new", "no"}) {
-        const CliRun changed = run(" --format nagios --host-key-check " + mode);
-        EXPECT_EQ(changed.status, 3);
-        EXPECT_TRUE(
-            contains(changed.out, "PROCS UNKNOWN: The host key of " + where + " has changed"));
-        EXPECT_TRUE(contains(changed.out,
-                             "recorded in " + file + " line 2, so the connection was refused"));
+    // The server's RSA key pinned: that type is asked for, and the key matches.
+    const std::string name = "[127.0.0.1]:" + fx("VARNOK_SSH_PORT_BSD") + " ";
+    std::string rsa;
+    std::getline(std::ifstream(fx("VARNOK_SSH_HOST_RSA_PUB")), rsa);
+    std::ofstream(file, std::ios::trunc) << name << rsa << "\n";
+    EXPECT_EQ(run(" --host-key-check yes").out, kSshd + "\n");
+    // Another key recorded for the host on line 2: of a type the server has, or of one it lacks.
+    for (const char* other :
+         {"ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBtJmQ3pPOyYDiOQ6gmE0YEDcHR3a8oR4JhZzDO3hu1n",
+          "ecdsa-sha2-nistp256 AAAAE2VjZHNhLXNoYTItbmlzdHAyNTYAAAAIbmlzdHAyNTYAAABBBPB6TikfFoEYAhLt"
+          "ET2eKRGNLLx8n+mNQi01OEi3Qv2E+9Kk7HEu175K8ibmc4Q0XvH4REG0g52OxTKqxn7JAE0="}) {
+        std::ofstream(file, std::ios::trunc) << "# pinned\n" << name << other << "\n";
+        for (const std::string mode : {"yes", "accept-new", "no"}) {
+            const CliRun changed = run(" --format nagios --host-key-check " + mode);
+            EXPECT_EQ(changed.status, 3) << other;
+            EXPECT_TRUE(contains(changed.out, "PROCS UNKNOWN: The host key of " + where +
+                                                  " has changed (ssh-ed25519 SHA256:"));
+            EXPECT_TRUE(contains(changed.out,
+                                 "recorded in " + file + " line 2, so the connection was refused"));
+        }
     }
     EXPECT_TRUE(
         contains(varnok("list -H 127.0.0.1 --param '" + bsd("") + "' --known-hosts " + file).err,

@@ -474,6 +474,50 @@ TEST_F(Serve, SessionsAreCappedAndAged) {
     EXPECT_EQ(logins() - before, 1);
 }
 
+// A session logged in under --host-key-check no carries no request that asks yes: the host is
+// not recorded, so that request is refused as a direct one is.
+TEST_F(Serve, ASessionCarriesOnlyRequestsOfItsHostKeyPolicy) {
+    const std::string file = (dir_ / "known_hosts").string(),
+                      known_hosts = " --known-hosts " + file;
+    stop();
+    start("host_keys: {known_hosts: " + file + "}\n");
+    const std::string via = "--no-fallback --via " + socket_ + known_hosts + " --host-key-check ";
+    ASSERT_EQ(check(via + "no").status, 0);
+    const CliRun direct = check(known_hosts + " --host-key-check yes");
+    ASSERT_TRUE(contains(direct.out, ") is not recorded in " + file));
+    EXPECT_EQ(check(via + "yes").out, direct.out);
+}
+
+// A session without requests for idle_timeout closes, and the next check logs in again.
+TEST_F(Serve, IdleSessionsClose) {
+    const int http_port = free_port();
+    stop();
+    start("idle_timeout: 1\nhttp_listen: 127.0.0.1:" + std::to_string(http_port) + "\n");
+    const auto sessions_open = [http_port] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{
+            AF_INET, htons(static_cast<uint16_t>(http_port)), {htonl(INADDR_LOOPBACK)}, {}};
+        std::string answer;
+        const std::string get = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::write(fd, get.data(), get.size()) == static_cast<ssize_t>(get.size())) {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) answer.append(buf, n);
+        }
+        ::close(fd);
+        const size_t at = answer.find("\nvarnok_sessions_open ");
+        return at == std::string::npos
+                   ? ""
+                   : answer.substr(at + 22, answer.find('\n', at + 1) - at - 22);
+    };
+    ASSERT_EQ(check("--no-fallback --via " + socket_).status, 0);
+    for (int i = 0; i < 300 && sessions_open() != "0"; ++i) ::usleep(100000);
+    EXPECT_EQ(sessions_open(), "0");
+    const int before = logins();
+    EXPECT_EQ(check("--no-fallback --via " + socket_).status, 0);
+    EXPECT_EQ(logins() - before, 1);
+}
+
 TEST_F(Serve, RefusesBadRequestsAndKeepsServing) {
     const std::string huge = std::string("\x7f\xff\xff\xff", 4) + std::string(1000, 'x');
     const std::string half = std::string("\0\0\0\x40", 4) + R"({"args":)";
@@ -648,18 +692,21 @@ TEST_F(Serve, AnswersGroupMembersAndTellsOthersWhy) {
         return varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param() + " --via " +
                           socket_ + " " + extra,
                       "", "VARNOK_KNOWN_HOSTS=" + (bin / "known_hosts").string(),
-                      "setpriv --reuid=65534 --regid=65534 " + groups, (bin / "varnok").string());
+                      "setpriv --reuid=65534 " + groups, (bin / "varnok").string());
     };
-    // Only a member (not by its primary group) may enter the socket's folder.
-    const CliRun member = as_nobody("--groups=varnokpeers", "--no-fallback");
-    EXPECT_EQ(member.out, direct.out);
-    EXPECT_EQ(member.status, 0);
-    EXPECT_EQ(as_nobody("--clear-groups", "--no-fallback").out,
+    // A member by a supplementary group or by its primary group; only members enter the folder.
+    for (const char* groups :
+         {"--regid=65534 --groups=varnokpeers", "--regid=varnokpeers --clear-groups"}) {
+        const CliRun member = as_nobody(groups, "--no-fallback");
+        EXPECT_EQ(member.out, direct.out) << groups;
+        EXPECT_EQ(member.status, 0);
+    }
+    EXPECT_EQ(as_nobody("--regid=65534 --clear-groups", "--no-fallback").out,
               "PROCS UNKNOWN: varnok serve at " + socket_ + ": permission denied\n");
     fs::permissions(fs::path(socket_).parent_path(), fs::perms::others_exec, fs::perm_options::add);
     fs::permissions(socket_, fs::perms::others_read | fs::perms::others_write,
                     fs::perm_options::add);
-    const CliRun stranger = as_nobody("--clear-groups", "");
+    const CliRun stranger = as_nobody("--regid=65534 --clear-groups", "");
     EXPECT_EQ(stranger.out, fell_back(direct.out, socket_, "not allowed"));
     EXPECT_EQ(stranger.err, "");
 }
