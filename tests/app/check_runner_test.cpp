@@ -92,6 +92,12 @@ TEST(PluginStatus, CriticalBeforeWarningAndTheWorstOfARun) {
     }
 }
 
+// Each label carries its host's or rule's name, with what would end or break a label made '_'.
+TEST(LabelledPerfdata, PrefixesEveryLabelWithANameThatCannotBreakIt) {
+    EXPECT_EQ(labelled_perfdata("procs=8;;;0 matches=2;;1:;0", "db01_it's a=b\tc"),
+              "db01_it_s_a_b_c_procs=8;;;0 db01_it_s_a_b_c_matches=2;;1:;0");
+}
+
 TEST(RunHosts, EmitsInHostOrderAndTurnsAnyExceptionIntoThatHostsUnknown) {
     std::latch others(3);  // "first" finishes after every other host
     const HostCheck check = [&others](const std::vector<CheckRequest>& requests) {

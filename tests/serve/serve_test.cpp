@@ -475,12 +475,17 @@ TEST_F(Serve, SessionsAreCappedAndAged) {
 }
 
 // A session logged in under --host-key-check no carries no request that asks yes: the host is
-// not recorded, so that request is refused as a direct one is.
+// not recorded, so that request is refused as a direct one is. A client whose VARNOK_KNOWN_HOSTS
+// names another file than the daemon's checks directly.
 TEST_F(Serve, ASessionCarriesOnlyRequestsOfItsHostKeyPolicy) {
     const std::string file = (dir_ / "known_hosts").string(),
                       known_hosts = " --known-hosts " + file;
     stop();
     start("host_keys: {known_hosts: " + file + "}\n");
+    const std::string env_file = std::getenv("VARNOK_FIXTURE") + "/home/.ssh/known_hosts"s;
+    EXPECT_EQ(
+        check("--via " + socket_).out,
+        fell_back(check("").out, socket_, "known_hosts " + env_file + " is not the daemon's"));
     const std::string via = "--no-fallback --via " + socket_ + known_hosts + " --host-key-check ";
     ASSERT_EQ(check(via + "no").status, 0);
     const CliRun direct = check(known_hosts + " --host-key-check yes");
@@ -579,10 +584,14 @@ TEST_F(Serve, KeysTravelAsContentsAndOnlySafeOnesTravel) {
     const std::string login = "#USR=" + fx("VARNOK_SSH_USER") +
                               "#PORT=" + fx("VARNOK_SSH_PORT_BSD") +
                               "#OS=LINUX#PRO=sshd#SGN=LT#NUM=1#KEYF=";
-    const nlohmann::json answer = ask(
-        {{"args", {"-H", "127.0.0.1", "--format", "nagios", "--param", login + "/nowhere/key#"}},
-         {"files", {{"/nowhere/key", key}}}});
-    EXPECT_EQ(answer.value("status", -1), 0) << answer;
+    const auto with_key = [&](const std::string& text) {
+        return ask({{"args",
+                     {"-H", "127.0.0.1", "--format", "nagios", "--param", login + "/nowhere/key#"}},
+                    {"files", {{"/nowhere/key", text}}}});
+    };
+    EXPECT_EQ(with_key(key).value("status", -1), 0);
+    // The same path with other contents is another login, and this one fails.
+    EXPECT_EQ(with_key("not a key").value("status", -1), 3);
     const std::string fifo = (dir_ / "fifo").string(), open_key = (dir_ / "open_key").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(open_key) << key;
@@ -714,17 +723,19 @@ TEST_F(Serve, AnswersGroupMembersAndTellsOthersWhy) {
 // A socket in a folder that others may write is not believed: the client never connects.
 TEST_F(Serve, ForgedSocketIsNotBelieved) {
     const CliRun direct = check("");
+    const fs::perms safe = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec;
     const struct {
         fs::perms mode;
-        uid_t owner;
-        std::string why;
+        uid_t owner;         // of the folder
+        uid_t socket_owner;  // of the socket
+        std::string why;     // "": believed, as a folder of the daemon's own user is
     } rows[] = {
         {fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
              fs::perms::others_all | fs::perms::sticky_bit,
-         0, "is writable by others"},
-        {fs::perms::owner_all | fs::perms::group_all, 0, "is writable by its group"},
-        {fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 65534,
-         "belongs to uid 65534, neither root nor the socket's owner"},
+         0, 0, "is writable by others"},
+        {fs::perms::owner_all | fs::perms::group_all, 0, 0, "is writable by its group"},
+        {safe, 65534, 0, "belongs to uid 65534, neither root nor the socket's owner"},
+        {safe, 65534, 65534, ""},
     };
     for (const auto& row : rows) {
         const fs::path folder = dir_ / "forged";
@@ -737,12 +748,22 @@ TEST_F(Serve, ForgedSocketIsNotBelieved) {
         const int forger = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_EQ(::bind(forger, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         ASSERT_EQ(::listen(forger, 8), 0);
+        ASSERT_EQ(chown(a.sun_path, row.socket_owner, 0), 0);
+        const std::string why =
+            row.why.empty() ? "did not answer" : folder.string() + " " + row.why;
         EXPECT_EQ(check(std::string("--via ") + a.sun_path).out,
-                  fell_back(direct.out, a.sun_path, folder.string() + " " + row.why));
-        EXPECT_LT(::accept(forger, nullptr, nullptr), 0) << "the client connected";
+                  fell_back(direct.out, a.sun_path, why));
+        const int client = ::accept(forger, nullptr, nullptr);
+        EXPECT_EQ(client >= 0, row.why.empty()) << row.why;
+        if (client >= 0) ::close(client);
         ::close(forger);
         fs::remove_all(folder);
     }
+    // A link to the daemon's socket is no socket, though its folder is safe.
+    const fs::path link = dir_ / "link.sock";
+    fs::create_symlink(socket_, link);
+    EXPECT_EQ(check("--via " + link.string()).out,
+              fell_back(direct.out, link.string(), "not a socket"));
 }
 
 TEST_F(Serve, TwoHundredRequestsAtOnce) {
