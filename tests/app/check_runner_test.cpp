@@ -31,20 +31,6 @@ TEST(ThresholdRange, AlertsAsThePluginGuidelinesSay) {
     }
 }
 
-TEST(NagiosRange, AlertsForTheCountsTheRuleAlertsFor) {
-    // The rule alerts below NUM (LT) or at NUM and above (AL, and any other sign).
-    for (const std::string sign : {"LT", "AL", "", "XX"}) {
-        for (const int instances : {0, 1, 5}) {
-            const ThresholdRange range = parse_range(nagios_range(sign, instances));
-            for (int count = 0; count <= 7; ++count) {
-                EXPECT_EQ(range_alerts(range, count),
-                          sign == "LT" ? count < instances : count >= instances)
-                    << sign << instances << count;
-            }
-        }
-    }
-}
-
 // With -w or -c the ranges decide, CRITICAL before WARNING, and the rule does not; without them
 // the rule does. A run of several rules or hosts exits with the worst status, wherever it stands.
 TEST(PluginStatus, CriticalBeforeWarningAndTheWorstOfARun) {
