@@ -390,6 +390,9 @@ TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknownSayingWhy) {
     EXPECT_EQ(procs("--no-fallback --format json", env).out,
               R"({"status":"UNKNOWN","exit":3,"text":"PROCS UNKNOWN: varnok serve at )" + socket_ +
                   ": " + why + "\"}\n");
+    EXPECT_EQ(
+        varnok("check --hosts - -t 20 --no-fallback --param " + param(), "127.0.0.1\n", env).out,
+        "127.0.0.1\tUNKNOWN\tvarnok serve at " + socket_ + ": " + why + "\n");
     fs::remove(socket_);
     EXPECT_EQ(varnok(text + " --format nagios --no-fallback", "", env).out,
               "PROCS UNKNOWN: varnok serve at " + socket_ + ": no such socket\n");
@@ -491,6 +494,13 @@ TEST_F(Serve, ASessionCarriesOnlyRequestsOfItsHostKeyPolicy) {
     const CliRun direct = check(known_hosts + " --host-key-check yes");
     ASSERT_TRUE(contains(direct.out, ") is not recorded in " + file));
     EXPECT_EQ(check(via + "yes").out, direct.out);
+    // So is each host of a hosts file that goes through the daemon.
+    const CliRun each =
+        varnok("check --hosts - -t 20 --format nagios --param " + param() + known_hosts +
+                   " --host-key-check yes --no-fallback --via " + socket_,
+               "127.0.0.1\n");
+    EXPECT_TRUE(contains(each.out, "127.0.0.1\tPROCS UNKNOWN: The host key of"));
+    EXPECT_TRUE(contains(each.out, ") is not recorded in " + file));
 }
 
 // A session without requests for idle_timeout closes, and the next check logs in again.
