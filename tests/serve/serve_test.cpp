@@ -448,6 +448,31 @@ TEST_F(Serve, WrongCredentialsDoNotRideAnOpenSession) {
     EXPECT_EQ(count_in_log("Failed password for") - failed, 2);
 }
 
+// Each time the same login is refused again, it waits twice as long before the next try.
+TEST_F(Serve, ARefusedLoginWaitsLongerEachTime) {
+    stop();
+    start("login_backoff: 3\n");
+    // The seconds a refusal says the login waits; 0 when it was tried.
+    const auto wait = [&] {
+        const std::string out = check("--no-fallback --via " + socket_, "wrong").out;
+        std::smatch m;
+        return std::regex_search(out, m, std::regex(R"(\(not tried again for (\d+) seconds\))"))
+                   ? std::stoi(m[1])
+                   : 0;
+    };
+    EXPECT_EQ(wait(), 0);
+    const int first = wait();
+    EXPECT_GE(first, 1);
+    EXPECT_LE(first, 3);
+    int now = first;
+    for (int i = 0; i < 300 && now > 0; ++i) {  // until it is tried, and refused
+        ::usleep(100000);
+        now = wait();
+    }
+    EXPECT_EQ(now, 0);
+    EXPECT_GT(wait(), 3);
+}
+
 TEST_F(Serve, EverySpellingOfAHostSharesOneSession) {
     const int before = logins();
     for (const char* host : {"127.0.0.1", "127.1", "0x7f.0.0.1", "localhost"}) {
