@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <latch>
+#include <sstream>
 #include <thread>
 
 #include "app/host_runner.h"
@@ -30,18 +31,57 @@ TEST(ThresholdRange, AlertsAsThePluginGuidelinesSay) {
     }
 }
 
-TEST(NagiosRange, AlertsForTheCountsTheRuleAlertsFor) {
-    // The rule alerts below NUM (LT) or at NUM and above (AL, and any other sign).
-    for (const std::string sign : {"LT", "AL", "", "XX"}) {
-        for (const int instances : {0, 1, 5}) {
-            const ThresholdRange range = parse_range(nagios_range(sign, instances));
-            for (int count = 0; count <= 7; ++count) {
-                EXPECT_EQ(range_alerts(range, count),
-                          sign == "LT" ? count < instances : count >= instances)
-                    << sign << instances << count;
-            }
-        }
+// With -w or -c the ranges decide, CRITICAL before WARNING, and the rule does not; without them
+// the rule does. A run of several rules or hosts exits with the worst status, wherever it stands.
+TEST(PluginStatus, CriticalBeforeWarningAndTheWorstOfARun) {
+    const auto report = [](int matches, bool passed, FailureKind failure = FailureKind::None) {
+        CheckReport r;
+        r.matches = matches;
+        r.passed = passed;
+        r.failure = failure;
+        r.text = "t";
+        return r;
+    };
+    const struct {
+        const char* warning;
+        const char* critical;
+        CheckReport report;
+        PluginStatus status;
+    } rows[] = {
+        {"", "", report(2, true), PluginStatus::Ok},
+        {"", "", report(2, false), PluginStatus::Critical},
+        {"1:3", "1:", report(0, true), PluginStatus::Critical},  // both alert
+        {"@0:9", "@2", report(2, true), PluginStatus::Critical},
+        {"1:3", "1:", report(4, true), PluginStatus::Warning},
+        {"1:3", "", report(2, false), PluginStatus::Ok},
+        {"", "5", report(5, false), PluginStatus::Ok},
+        {"1:3", "1:", report(0, false, FailureKind::Auth), PluginStatus::Unknown},
+    };
+    for (const auto& row : rows) {
+        const Thresholds t = read_thresholds(row.warning, row.critical);
+        EXPECT_STREQ(status_name(plugin_status(row.report, t)), status_name(row.status))
+            << row.warning << " " << row.critical << " " << row.report.matches;
     }
+    // Counts under -w 3 -c 6; -1 is a report that failed.
+    const std::pair<std::vector<int>, PluginStatus> runs[] = {
+        {{4, 0}, PluginStatus::Warning},     {{7, 4, 0}, PluginStatus::Critical},
+        {{-1, 7}, PluginStatus::Unknown},    {{0, 7, 0, 4}, PluginStatus::Critical},
+        {{4, -1, 0}, PluginStatus::Unknown}, {{0, 0}, PluginStatus::Ok},
+    };
+    for (const auto& [counts, worst] : runs) {
+        std::ostringstream out, err;
+        ReportWriter writer(OutputFormat::Nagios, false, true, read_thresholds("3", "6"), out, err);
+        for (const int count : counts)
+            writer.write(
+                {count < 0 ? report(0, false, FailureKind::Connect) : report(count, true)});
+        EXPECT_STREQ(status_name(writer.worst()), status_name(worst)) << counts.size();
+    }
+}
+
+// Each label carries its host's or rule's name, with what would end or break a label made '_'.
+TEST(LabelledPerfdata, PrefixesEveryLabelWithANameThatCannotBreakIt) {
+    EXPECT_EQ(labelled_perfdata("procs=8;;;0 matches=2;;1:;0", "db01_it's a=b\tc"),
+              "db01_it_s_a_b_c_procs=8;;;0 db01_it_s_a_b_c_matches=2;;1:;0");
 }
 
 TEST(RunHosts, EmitsInHostOrderAndTurnsAnyExceptionIntoThatHostsUnknown) {

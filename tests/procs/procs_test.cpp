@@ -151,6 +151,17 @@ TEST(Evaluate, AppliesEveryFilterAndMetricAsCheckProcsDoes) {
     }
 }
 
+// A ps prints a user's id where the name does not fit what is left of its column: -u NAME counts
+// such a row too, though it comes before any row that shows the name.
+TEST(Evaluate, UserNameCountsTheRowsThatShowItsId) {
+    std::string listing = data("linux.txt");
+    listing.insert(listing.find("Ss       0 root"),
+                   "S<sl+ 1000 1000                              2300     1   5900  1904  0.0   "
+                   "    01:05 sleep           sleep 3600\n");
+    EXPECT_EQ(evaluate(query("-u|alice"), listing, ProcsSystem::Linux).status_line,
+              "PROCS OK: 4 processes with UID = 1000 (alice)");
+}
+
 TEST(Evaluate, RefusesWhatTheSystemCannotAnswerAndInvalidValues) {
     const std::vector<Case> cases = {
         {"hpux", "-r|10",

@@ -67,15 +67,15 @@ TEST(ServeConfig, RefusesWithTheKeyAndLine) {
     EXPECT_EQ(parse_serve_config("timeout_offset: 250ms").timeout_offset.count(), 250);
     EXPECT_EQ(parse_serve_config("timeout_offset: 0.75").timeout_offset.count(), 750);
     // A key's pass phrase is no login password: such a module may answer for any target. The
-    // key is read at load, never when a probe comes, and one open to others is worth a warning.
+    // key is read at load, never when a probe comes, and one its group may read is worth a warning.
     const std::string key = ::testing::TempDir() + "/varnok-config-key";
     std::ofstream(key) << "KEY TEXT";
-    std::filesystem::permissions(key, std::filesystem::perms(0644));
+    std::filesystem::permissions(key, std::filesystem::perms(0640));
     const ServeConfig c = parse_serve_config(
         "modules: {k: {rules: [{name: a, param: '#KEYF=" + key + "#PWD=YQ==#'}]}}");
     EXPECT_EQ(c.modules.at("k").rules.front().key_text, "KEY TEXT");
     EXPECT_EQ(c.warnings,
-              std::vector<std::string>{key + " is open to others (mode 0644) and holds a secret"});
+              std::vector<std::string>{key + " is open to others (mode 0640) and holds a secret"});
     std::filesystem::permissions(key, std::filesystem::perms(0600));
     EXPECT_TRUE(
         parse_serve_config("modules: {k: {rules: [{name: a, param: '#KEYF=" + key + "#'}]}}")

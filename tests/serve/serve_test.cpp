@@ -368,9 +368,13 @@ TEST_F(Serve, ADeadAddressSeesOneLoginAtATime) {
                       "#PWD=YQ==#PORT=" + std::to_string(silent.port()) + "#'");
     };
     EXPECT_EQ(as("first", "1").status, 3);
+    // Limits a second apart: a check whose time runs out while another holds the address gives
+    // up without connecting, so that no two are let in at the moment it is freed.
     std::vector<std::future<CliRun>> others;
-    for (const char* user : {"u1", "u2", "u3", "u4"})
-        others.push_back(std::async(std::launch::async, [&, user] { return as(user, "2"); }));
+    for (const char* limit : {"2", "3", "4", "5"}) {
+        others.push_back(std::async(std::launch::async,
+                                    [&, limit] { return as(std::string("u") + limit, limit); }));
+    }
     for (auto& other : others) EXPECT_EQ(other.get().status, 3);
     // One at a time; the listener may see a connection close a moment after the next opens.
     EXPECT_LE(silent.peak(), 2u);
@@ -415,6 +419,9 @@ TEST_F(Serve, KilledDaemonFallsBackOrAnswersUnknownSayingWhy) {
     EXPECT_EQ(procs("--no-fallback --format json", env).out,
               R"({"status":"UNKNOWN","exit":3,"text":"PROCS UNKNOWN: varnok serve at )" + socket_ +
                   ": " + why + "\"}\n");
+    EXPECT_EQ(
+        varnok("check --hosts - -t 20 --no-fallback --param " + param(), "127.0.0.1\n", env).out,
+        "127.0.0.1\tUNKNOWN\tvarnok serve at " + socket_ + ": " + why + "\n");
     fs::remove(socket_);
     EXPECT_EQ(varnok(text + " --format nagios --no-fallback", "", env).out,
               "PROCS UNKNOWN: varnok serve at " + socket_ + ": no such socket\n");
@@ -472,6 +479,31 @@ TEST_F(Serve, WrongCredentialsDoNotRideAnOpenSession) {
     EXPECT_EQ(count_in_log("Failed password for") - failed, 2);
 }
 
+// Each time the same login is refused again, it waits twice as long before the next try.
+TEST_F(Serve, ARefusedLoginWaitsLongerEachTime) {
+    stop();
+    start("login_backoff: 3\n");
+    // The seconds a refusal says the login waits; 0 when it was tried.
+    const auto wait = [&] {
+        const std::string out = check("--no-fallback --via " + socket_, "wrong").out;
+        std::smatch m;
+        return std::regex_search(out, m, std::regex(R"(\(not tried again for (\d+) seconds\))"))
+                   ? std::stoi(m[1])
+                   : 0;
+    };
+    EXPECT_EQ(wait(), 0);
+    const int first = wait();
+    EXPECT_GE(first, 1);
+    EXPECT_LE(first, 3);
+    int now = first;
+    for (int i = 0; i < 300 && now > 0; ++i) {  // until it is tried, and refused
+        ::usleep(100000);
+        now = wait();
+    }
+    EXPECT_EQ(now, 0);
+    EXPECT_GT(wait(), 3);
+}
+
 TEST_F(Serve, EverySpellingOfAHostSharesOneSession) {
     const int before = logins();
     for (const char* host : {"127.0.0.1", "127.1", "0x7f.0.0.1", "localhost"}) {
@@ -502,6 +534,62 @@ TEST_F(Serve, SessionsAreCappedAndAged) {
     ::usleep(1200 * 1000);
     before = logins();
     EXPECT_EQ(via("yes"), 0);
+    EXPECT_EQ(logins() - before, 1);
+}
+
+// A session logged in under --host-key-check no carries no request that asks yes: the host is
+// not recorded, so that request is refused as a direct one is. A client whose VARNOK_KNOWN_HOSTS
+// names another file than the daemon's checks directly.
+TEST_F(Serve, ASessionCarriesOnlyRequestsOfItsHostKeyPolicy) {
+    const std::string file = (dir_ / "known_hosts").string(),
+                      known_hosts = " --known-hosts " + file;
+    stop();
+    start("host_keys: {known_hosts: " + file + "}\n");
+    const std::string env_file = std::getenv("VARNOK_FIXTURE") + "/home/.ssh/known_hosts"s;
+    EXPECT_EQ(
+        check("--via " + socket_).out,
+        fell_back(check("").out, socket_, "known_hosts " + env_file + " is not the daemon's"));
+    const std::string via = "--no-fallback --via " + socket_ + known_hosts + " --host-key-check ";
+    ASSERT_EQ(check(via + "no").status, 0);
+    const CliRun direct = check(known_hosts + " --host-key-check yes");
+    ASSERT_TRUE(contains(direct.out, ") is not recorded in " + file));
+    EXPECT_EQ(check(via + "yes").out, direct.out);
+    // So is each host of a hosts file that goes through the daemon.
+    const CliRun each =
+        varnok("check --hosts - -t 20 --format nagios --param " + param() + known_hosts +
+                   " --host-key-check yes --no-fallback --via " + socket_,
+               "127.0.0.1\n");
+    EXPECT_TRUE(contains(each.out, "127.0.0.1\tPROCS UNKNOWN: The host key of"));
+    EXPECT_TRUE(contains(each.out, ") is not recorded in " + file));
+}
+
+// A session without requests for idle_timeout closes, and the next check logs in again.
+TEST_F(Serve, IdleSessionsClose) {
+    const int http_port = free_port();
+    stop();
+    start("idle_timeout: 1\nhttp_listen: 127.0.0.1:" + std::to_string(http_port) + "\n");
+    const auto sessions_open = [http_port] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{
+            AF_INET, htons(static_cast<uint16_t>(http_port)), {htonl(INADDR_LOOPBACK)}, {}};
+        std::string answer;
+        const std::string get = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::write(fd, get.data(), get.size()) == static_cast<ssize_t>(get.size())) {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) answer.append(buf, n);
+        }
+        ::close(fd);
+        const size_t at = answer.find("\nvarnok_sessions_open ");
+        return at == std::string::npos
+                   ? ""
+                   : answer.substr(at + 22, answer.find('\n', at + 1) - at - 22);
+    };
+    ASSERT_EQ(check("--no-fallback --via " + socket_).status, 0);
+    for (int i = 0; i < 300 && sessions_open() != "0"; ++i) ::usleep(100000);
+    EXPECT_EQ(sessions_open(), "0");
+    const int before = logins();
+    EXPECT_EQ(check("--no-fallback --via " + socket_).status, 0);
     EXPECT_EQ(logins() - before, 1);
 }
 
@@ -566,10 +654,14 @@ TEST_F(Serve, KeysTravelAsContentsAndOnlySafeOnesTravel) {
     const std::string login = "#USR=" + fx("VARNOK_SSH_USER") +
                               "#PORT=" + fx("VARNOK_SSH_PORT_BSD") +
                               "#OS=LINUX#PRO=sshd#SGN=LT#NUM=1#KEYF=";
-    const nlohmann::json answer = ask(
-        {{"args", {"-H", "127.0.0.1", "--format", "nagios", "--param", login + "/nowhere/key#"}},
-         {"files", {{"/nowhere/key", key}}}});
-    EXPECT_EQ(answer.value("status", -1), 0) << answer;
+    const auto with_key = [&](const std::string& text) {
+        return ask({{"args",
+                     {"-H", "127.0.0.1", "--format", "nagios", "--param", login + "/nowhere/key#"}},
+                    {"files", {{"/nowhere/key", text}}}});
+    };
+    EXPECT_EQ(with_key(key).value("status", -1), 0);
+    // The same path with other contents is another login, and this one fails.
+    EXPECT_EQ(with_key("not a key").value("status", -1), 3);
     const std::string fifo = (dir_ / "fifo").string(), open_key = (dir_ / "open_key").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(open_key) << key;
@@ -679,18 +771,21 @@ TEST_F(Serve, AnswersGroupMembersAndTellsOthersWhy) {
         return varnok("check -H 127.0.0.1 -t 20 --format nagios --param " + param() + " --via " +
                           socket_ + " " + extra,
                       "", "VARNOK_KNOWN_HOSTS=" + (bin / "known_hosts").string(),
-                      "setpriv --reuid=65534 --regid=65534 " + groups, (bin / "varnok").string());
+                      "setpriv --reuid=65534 " + groups, (bin / "varnok").string());
     };
-    // Only a member (not by its primary group) may enter the socket's folder.
-    const CliRun member = as_nobody("--groups=varnokpeers", "--no-fallback");
-    EXPECT_EQ(member.out, direct.out);
-    EXPECT_EQ(member.status, 0);
-    EXPECT_EQ(as_nobody("--clear-groups", "--no-fallback").out,
+    // A member by a supplementary group or by its primary group; only members enter the folder.
+    for (const char* groups :
+         {"--regid=65534 --groups=varnokpeers", "--regid=varnokpeers --clear-groups"}) {
+        const CliRun member = as_nobody(groups, "--no-fallback");
+        EXPECT_EQ(member.out, direct.out) << groups;
+        EXPECT_EQ(member.status, 0);
+    }
+    EXPECT_EQ(as_nobody("--regid=65534 --clear-groups", "--no-fallback").out,
               "PROCS UNKNOWN: varnok serve at " + socket_ + ": permission denied\n");
     fs::permissions(fs::path(socket_).parent_path(), fs::perms::others_exec, fs::perm_options::add);
     fs::permissions(socket_, fs::perms::others_read | fs::perms::others_write,
                     fs::perm_options::add);
-    const CliRun stranger = as_nobody("--clear-groups", "");
+    const CliRun stranger = as_nobody("--regid=65534 --clear-groups", "");
     EXPECT_EQ(stranger.out, fell_back(direct.out, socket_, "not allowed"));
     EXPECT_EQ(stranger.err, "");
 }
@@ -698,17 +793,19 @@ TEST_F(Serve, AnswersGroupMembersAndTellsOthersWhy) {
 // A socket in a folder that others may write is not believed: the client never connects.
 TEST_F(Serve, ForgedSocketIsNotBelieved) {
     const CliRun direct = check("");
+    const fs::perms safe = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec;
     const struct {
         fs::perms mode;
-        uid_t owner;
-        std::string why;
+        uid_t owner;         // of the folder
+        uid_t socket_owner;  // of the socket
+        std::string why;     // "": believed, as a folder of the daemon's own user is
     } rows[] = {
         {fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
              fs::perms::others_all | fs::perms::sticky_bit,
-         0, "is writable by others"},
-        {fs::perms::owner_all | fs::perms::group_all, 0, "is writable by its group"},
-        {fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 65534,
-         "belongs to uid 65534, neither root nor the socket's owner"},
+         0, 0, "is writable by others"},
+        {fs::perms::owner_all | fs::perms::group_all, 0, 0, "is writable by its group"},
+        {safe, 65534, 0, "belongs to uid 65534, neither root nor the socket's owner"},
+        {safe, 65534, 65534, ""},
     };
     for (const auto& row : rows) {
         const fs::path folder = dir_ / "forged";
@@ -721,12 +818,22 @@ TEST_F(Serve, ForgedSocketIsNotBelieved) {
         const int forger = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_EQ(::bind(forger, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         ASSERT_EQ(::listen(forger, 8), 0);
+        ASSERT_EQ(chown(a.sun_path, row.socket_owner, 0), 0);
+        const std::string why =
+            row.why.empty() ? "did not answer" : folder.string() + " " + row.why;
         EXPECT_EQ(check(std::string("--via ") + a.sun_path).out,
-                  fell_back(direct.out, a.sun_path, folder.string() + " " + row.why));
-        EXPECT_LT(::accept(forger, nullptr, nullptr), 0) << "the client connected";
+                  fell_back(direct.out, a.sun_path, why));
+        const int client = ::accept(forger, nullptr, nullptr);
+        EXPECT_EQ(client >= 0, row.why.empty()) << row.why;
+        if (client >= 0) ::close(client);
         ::close(forger);
         fs::remove_all(folder);
     }
+    // A link to the daemon's socket is no socket, though its folder is safe.
+    const fs::path link = dir_ / "link.sock";
+    fs::create_symlink(socket_, link);
+    EXPECT_EQ(check("--via " + link.string()).out,
+              fell_back(direct.out, link.string(), "not a socket"));
 }
 
 // A session is a file: under systemd's default soft limit of 1024 the daemon holds 1,500, one

@@ -45,11 +45,6 @@ TEST(NumberRule, ReadsTheLeadingNumberAndRoundsHalfToEven) {
     }
 }
 
-TEST(FlagRule, OnlyAnUpperCaseTIsTrue) {
-    EXPECT_TRUE(flag_value("T"));
-    for (const char* v : {"t", "Y", "N", "TRUE", "", " T", "T "}) EXPECT_FALSE(flag_value(v)) << v;
-}
-
 // Every field of CheckSettings in declaration order, "|" between them.
 std::string settings() {
     const CheckSettingsRecord& s = CheckSettings;
@@ -67,7 +62,8 @@ TEST(FillCheckSettings, ReadsEveryFieldAndClearsWhatAnEarlierRunLeft) {
         Variant("#ENC=T#USR=mon#PWD=YWJj#PROTO=2#PORT=2222#KEYF=/k#KEYT=DSA#OS=AIX"
                 "#COL=8#PRO=sshd#SGN=LT#NUM=3#EOL=CRLF#FULL=T#WAIT=T#INPL=T#DEBUG=T#"));
     EXPECT_EQ(settings(), "db01|15|mon|abc|2|2222|/k|DSA|AIX|8|sshd|LT|3|1|CRLF|111");
-    fill_check_settings(Variant(), Variant(), Variant());
+    // Only an upper-case T sets a flag.
+    fill_check_settings(Variant(), Variant(), Variant("#FULL=t#DEBUG=TRUE#WAIT= T#INPL=Y#"));
     EXPECT_EQ(settings(), "|0||||0||||0|||0|0||000");
 }
 
