@@ -248,10 +248,12 @@ struct SessionPool::Impl {
                 slot.lock.changed.notify_all();
                 slot.last_used = Clock::now();
                 // A host refuses a channel over its limit, and for a moment also one that
-                // follows a channel just closed: the most it has granted at once is what it
-                // allows, and the request tries again once a channel ends, or shortly.
+                // follows a channel just closed. What it allows is at most the channels now
+                // in use (some may still wait for its answer) and at least the most it has
+                // granted at once (a grant another request has not yet seen is not counted
+                // there); the request tries again once a channel ends, or shortly.
                 if (out.refused && slot.lock.most_opened > 0 && ms_left(deadline) > 0) {
-                    slot.limit = slot.lock.most_opened;
+                    slot.limit = std::max(slot.channels, slot.lock.most_opened);
                     slot.lock.changed.wait_for(held, kRefusedRetry);
                     continue;
                 }

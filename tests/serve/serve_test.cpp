@@ -897,13 +897,21 @@ TEST_F(Serve, TwoHundredRequestsAtOnce) {
 }
 
 // The slow port's sshd grants 2 channels per connection where the daemon would use 10: the
-// channels it refuses are waited for, never a failure and never a second login.
+// channels it refuses are waited for, never a failure and never a second login, and the two
+// it grants stay in use (of 12 three-second listings, most start beside another).
 TEST_F(Serve, AHostsChannelLimitIsWaitedFor) {
     const int before = logins();
     EXPECT_EQ(ok_at_once(12, "--via " + socket_ + " --param " +
                                  param(fx("VARNOK_SSH_PASSWORD"), fx("VARNOK_SSH_PORT_SLOW"))),
               12);
     EXPECT_EQ(logins() - before, 1);
+    std::ifstream runs(fx("VARNOK_SSH_SLOW_RUNS"));
+    int running = 0, beside_another = 0;
+    for (char mark; runs >> mark;) {
+        if (mark == '+') beside_another += running++ > 0;
+        if (mark == '-') --running;
+    }
+    EXPECT_GE(beside_another, 4);
 }
 
 }  // namespace
