@@ -10,6 +10,7 @@
 #include "listing/remote_command.h"
 #include "listing/session_opener.h"
 #include "listing/ssh_session.h"
+#include "state/defaults.h"
 
 namespace varnok {
 namespace {
@@ -43,7 +44,7 @@ struct SshClient::Impl {
     FailureKind end_failure = FailureKind::None;
     size_t first_fd = 0, fd_count = 0;
 
-    int seconds() const { return time_limit <= 0 ? 30 : time_limit; }
+    int seconds() const { return time_limit_or_default(time_limit); }
     std::string where() const { return remote_words(target.host, target.port); }
 
     void set_phase(SshPhase next) {

@@ -17,11 +17,17 @@
 #include "serve/host_names.h"
 #include "serve/session_command.h"
 #include "settings/param_string.h"
+#include "state/defaults.h"
 
 namespace varnok {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The port a login of s uses.
+uint16_t port_of(const CheckSettingsRecord& s) {
+    return static_cast<uint16_t>(port_or_default(s.Port));
+}
 
 // How long a request whose channel the host refused waits before it asks again, at most.
 constexpr std::chrono::milliseconds kRefusedRetry{20};
@@ -148,9 +154,7 @@ struct SessionPool::Impl {
                                  Clock::time_point deadline, int seconds,
                                  std::unique_ptr<SshSession>& out,
                                  std::vector<std::string>& warnings) {
-        LoginTarget target{s.Hostname, static_cast<uint16_t>(s.Port != 0 ? s.Port : 22),
-                           s.Username, s.Password,
-                           nullptr,    c.host_keys};
+        LoginTarget target{s.Hostname, port_of(s), s.Username, s.Password, nullptr, c.host_keys};
         const std::string where = remote_words(target.host, target.port);
         SshKeys key_object;
         try {
@@ -160,9 +164,7 @@ struct SessionPool::Impl {
                     return Refusal{FailureKind::Auth, "Cannot read the key file '" + s.KeyFile +
                                                           "': varnok serve opens no file a "
                                                           "request names"};
-                key_object.import_private_key(
-                    *c.key_text, s.KeyFile,
-                    s.Password.empty() ? std::nullopt : std::optional(s.Password));
+                load_login_key(key_object, s, c.key_text);
                 target.key = key_object.key();
             }
         } catch (const SshError& e) {
@@ -189,7 +191,7 @@ struct SessionPool::Impl {
             return Refusal{FailureKind::Capacity, "varnok serve holds " +
                                                       std::to_string(settings.max_sessions) +
                                                       " sessions, every one of them in use"};
-        const uint16_t port = s.Port != 0 ? s.Port : 22;
+        const uint16_t port = port_of(s);
         const std::string address = c.address + ' ' + std::to_string(port);
         std::optional<Refusal> refusal;
         const bool tried = addresses.enter(address, deadline);
@@ -218,7 +220,7 @@ struct SessionPool::Impl {
     CapturedListing listing(Slot& slot, std::unique_lock<std::mutex>& held, const std::string& key,
                             const CheckSettingsRecord& s, const Credentials& c,
                             const std::string& command, Clock::time_point deadline, int seconds) {
-        const std::string where = remote_words(s.Hostname, s.Port != 0 ? s.Port : 22);
+        const std::string where = remote_words(s.Hostname, port_of(s));
         bool fresh = false;  // this request logged the session in
         for (;;) {
             const bool retired = slot.session && (slot.broken || Clock::now() - slot.opened >=
@@ -276,7 +278,7 @@ struct SessionPool::Impl {
     // credentials.
     std::string session_key(const std::string& host, const CheckSettingsRecord& s,
                             const Credentials& c) const {
-        return host + '\0' + std::to_string(s.Port != 0 ? s.Port : 22) + '\0' + s.Username + '\0' +
+        return host + '\0' + std::to_string(port_of(s)) + '\0' + s.Username + '\0' +
                c.host_keys.known_hosts + '\0' +
                std::to_string(static_cast<int>(c.host_keys.check)) + '\0' +
                credential_hash(s, c.key_text);
@@ -287,7 +289,7 @@ struct SessionPool::Impl {
     CapturedListing take(const CheckSettingsRecord& s, const Credentials& c,
                          const std::string& command, std::vector<std::string>& warnings,
                          SessionFacts* facts = nullptr) {
-        const int seconds = s.TimeoutSeconds <= 0 ? 30 : s.TimeoutSeconds;
+        const int seconds = time_limit_or_default(s.TimeoutSeconds);
         const auto deadline = std::min(Clock::now() + std::chrono::seconds(seconds),
                                        c.deadline.value_or(Clock::time_point::max()));
         // Every spelling of one host shares its session; the login uses the name as written.
@@ -375,9 +377,10 @@ std::vector<CheckReport> SessionPool::run(const std::vector<CheckRequest>& reque
         try {
             report = impl_->check(r, origin, deadline, taken, reports.empty() ? facts : nullptr);
         } catch (const std::exception& e) {
+            const AutomationError error = AutomationError::internal_error(e.what());
             report.failure = FailureKind::Call;
-            report.error_number = 51;
-            report.text = std::string("Internal error: ") + e.what();
+            report.error_number = error.number();
+            report.text = error.what();
             report.host = r.host;
             report.rule_name = r.rule_name;
         }
@@ -401,7 +404,7 @@ RawOutcome SessionPool::run_raw(const CheckSettingsRecord& login, const HostKeyP
         out = {std::move(got.received), got.failure, std::move(got.error), std::move(warnings)};
     } catch (const std::exception& e) {
         out.failure = FailureKind::Call;
-        out.text = std::string("Internal error: ") + e.what();
+        out.text = AutomationError::internal_error(e.what()).what();
     }
     if (out.failure != FailureKind::None) impl_->count_failure(out.failure);
     const std::lock_guard lock(impl_->mutex);

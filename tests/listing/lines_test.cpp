@@ -21,6 +21,7 @@ TEST(SplitListing, ReadsTheColumnOfEveryLineAfterTheHeader) {
         {"", "LF", 5, {}},
         {"Welcome\nlast login\n 1 ? S 0:00 init\n", "LF", 5, {}},  // no header
         {"PI\nxx\n", "LF", 1, {}},
+        {"PID\n12\n", "LF", 1, {"12"}},  // a header of the three letters alone
         {"motd\n   pid tty stat time command\n 5 ? S 0:01 cron -f\n", "LF", 5, {"cron -f"}},
         {crlf, "CRLF", 5, {"init", "sshd"}},
         {"Last login\r\n" + crlf, "CR", 5, {}},  // every later piece starts with LF: no header
