@@ -504,6 +504,38 @@ TEST_F(Serve, ARefusedLoginWaitsLongerEachTime) {
     EXPECT_GT(wait(), 3);
 }
 
+// A host key that does not match what the daemon recorded is not asked again at every probe:
+// each would be a connection the host's penalties count.
+TEST_F(Serve, AChangedHostKeyIsNotAskedAgainEachTime) {
+    const std::string recorded = (dir_ / "known_hosts").string();
+    std::ifstream pub(fx("VARNOK_SSH_ED25519_KEY") + ".pub");
+    std::string type, key;
+    pub >> type >> key;
+    std::ofstream(recorded) << "[127.0.0.1]:" << fx("VARNOK_SSH_PORT_BSD") << " " << type << " "
+                            << key << "\n";
+    stop();
+    start("host_keys: {known_hosts: " + recorded + "}\n");
+    // Connections that ended before a login: one line each, closed or disconnected, and a
+    // disconnect's reason before it.
+    const auto connections = [] {
+        return count_in_log("[preauth]") - count_in_log("Received disconnect");
+    };
+    const int before = connections();
+    for (int i = 0; i < 6; ++i) {
+        const CliRun via = varnok(
+            "check -H 127.0.0.1 -t 20 --format nagios --no-fallback "
+            "--host-key-check yes --via " +
+                socket_ + " --param " + param(),
+            "", "VARNOK_KNOWN_HOSTS=" + recorded);
+        EXPECT_EQ(via.status, 3);
+        EXPECT_TRUE(contains(via.out, "has changed")) << via.out;
+        if (i > 0) {
+            EXPECT_TRUE(contains(via.out, "(not tried again for ")) << via.out;
+        }
+    }
+    EXPECT_EQ(connections() - before, 1);
+}
+
 TEST_F(Serve, EverySpellingOfAHostSharesOneSession) {
     const int before = logins();
     for (const char* host : {"127.0.0.1", "127.1", "0x7f.0.0.1", "localhost"}) {
