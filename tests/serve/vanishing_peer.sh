@@ -14,6 +14,11 @@ work=$(mktemp -d /tmp/varnok-vanish.XXXXXX)
 chmod 711 "$work"
 pids=()
 cleanup() {
+  # The sshd's session processes first: the one of the dropped connection never hears of its
+  # end, and would outlive the listener.
+  [ -s "$work/sshd.pid" ] && for c in $(cat /proc/"$(cat "$work/sshd.pid")"/task/*/children 2>/dev/null); do
+    kill "$c" 2>/dev/null || true
+  done
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   rm -rf "$work"
 }
