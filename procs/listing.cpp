@@ -11,18 +11,6 @@ namespace {
 
 using Kind = ProcRow::Kind;
 
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view rtrim(std::string_view s) {
-    while (!s.empty() && (blank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
-
-size_t skip_blanks(std::string_view s, size_t pos) {
-    while (pos < s.size() && blank(s[pos])) ++pos;
-    return pos;
-}
-
 // A token and where it ends in its line.
 struct Token {
     std::string_view text;
@@ -231,6 +219,18 @@ ProcRow parse_cygwin_line(std::string_view line) {
 }
 
 }  // namespace
+
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view rtrim(std::string_view s) {
+    while (!s.empty() && (blank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+size_t skip_blanks(std::string_view s, size_t pos) {
+    while (pos < s.size() && blank(s[pos])) ++pos;
+    return pos;
+}
 
 std::vector<ProcRow> parse_listing(const std::vector<std::string_view>& lines, ProcsSystem system,
                                    Extras extras) {

@@ -9,6 +9,13 @@
 
 namespace varnok::procs {
 
+/// A space or a tab.
+bool blank(char c);
+/// s without the blanks and carriage returns at its end.
+std::string_view rtrim(std::string_view s);
+/// The first position from pos on that holds no blank (s.size() when none).
+size_t skip_blanks(std::string_view s, size_t pos);
+
 /// Why a row's texts may be shorter than the process's own.
 enum CutFlag : unsigned {
     kNameAtWidth = 1,  ///< the command name has the most characters the system keeps

@@ -4,22 +4,11 @@
 #include <charconv>
 #include <utility>
 
+#include "procs/listing.h"
 #include "procs/system.h"
 
 namespace varnok::procs {
 namespace {
-
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view rtrim(std::string_view s) {
-    while (!s.empty() && (blank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
-
-size_t skip_blanks(std::string_view s, size_t pos) {
-    while (pos < s.size() && blank(s[pos])) ++pos;
-    return pos;
-}
 
 // Digits only, at most 18 of them, so that the value fits.
 bool read_count(std::string_view s, long long& value) {

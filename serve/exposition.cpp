@@ -19,14 +19,19 @@ namespace {
 constexpr FailureKind kReasons[] = {FailureKind::Connect, FailureKind::Auth, FailureKind::HostKey,
                                     FailureKind::Timeout, FailureKind::Listing};
 
-std::string number(double value) {
+void head(std::string& out, const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+}  // namespace
+
+std::string metric_number(double value) {
     char buf[32];
     const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
     return std::string(buf, end);
 }
 
-/// A label value with the three escapes the format knows.
-std::string label(const std::string& value) {
+std::string label_value(const std::string& value) {
     std::string out;
     for (char c : value) {
         if (c == '\\')
@@ -40,12 +45,6 @@ std::string label(const std::string& value) {
     }
     return out;
 }
-
-void head(std::string& out, const char* name, const char* type, const char* help) {
-    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-}
-
-}  // namespace
 
 int rule_status(const CheckReport& report) {
     if (!report.counted()) return 3;
@@ -64,20 +63,20 @@ std::string probe_exposition(const std::vector<CheckReport>& reports, double dur
     head(out, "probe_success", "gauge", "Whether every rule of the module was checked.");
     out += std::string("probe_success ") + (failed || reports.empty() ? "0" : "1") + "\n";
     head(out, "probe_duration_seconds", "gauge", "How long the probe took.");
-    out += "probe_duration_seconds " + number(duration_seconds) + "\n";
+    out += "probe_duration_seconds " + metric_number(duration_seconds) + "\n";
     if (counted) {
         head(out, "varnok_processes", "gauge", "Entries of the target's process listing.");
         out += "varnok_processes " + std::to_string(counted->processes) + "\n";
         head(out, "varnok_matching_processes", "gauge", "Entries the rule counted.");
         for (const CheckReport& r : reports)
             if (r.counted())
-                out += "varnok_matching_processes{rule=\"" + label(r.rule_name) + "\"} " +
+                out += "varnok_matching_processes{rule=\"" + label_value(r.rule_name) + "\"} " +
                        std::to_string(r.matches) + "\n";
     }
     head(out, "varnok_rule_status", "gauge",
          "The rule's plugin status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.");
     for (const CheckReport& r : reports)
-        out += "varnok_rule_status{rule=\"" + label(r.rule_name) + "\"} " +
+        out += "varnok_rule_status{rule=\"" + label_value(r.rule_name) + "\"} " +
                std::to_string(rule_status(r)) + "\n";
     head(out, "varnok_failure", "gauge",
          "Why the probe failed: 1 for its reason, 0 for the others.");
@@ -88,10 +87,10 @@ std::string probe_exposition(const std::vector<CheckReport>& reports, double dur
          "1 when the probe rode an SSH session that was open before it.");
     out += std::string("varnok_session_reused ") + (session.reused ? "1" : "0") + "\n";
     head(out, "varnok_session_age_seconds", "gauge", "Age of the SSH session the probe used.");
-    out += "varnok_session_age_seconds " + number(session.age_seconds) + "\n";
+    out += "varnok_session_age_seconds " + metric_number(session.age_seconds) + "\n";
     head(out, "varnok_login_backoff_seconds", "gauge",
          "Seconds before a refused login is tried again (0: none).");
-    out += "varnok_login_backoff_seconds " + number(session.backoff_seconds) + "\n";
+    out += "varnok_login_backoff_seconds " + metric_number(session.backoff_seconds) + "\n";
     return out;
 }
 
@@ -138,7 +137,7 @@ std::string daemon_exposition(const PoolFigures& pool, const DaemonState& state)
     head(out, "varnok_config_last_reload_success_timestamp_seconds", "gauge",
          "Time of the last successful config reload.");
     out += "varnok_config_last_reload_success_timestamp_seconds " +
-           number(state.last_reload_success_time) + "\n";
+           metric_number(state.last_reload_success_time) + "\n";
     return out;
 }
 
@@ -167,17 +166,17 @@ std::string process_exposition() {
     std::string out;
     head(out, "process_cpu_seconds_total", "counter",
          "Total user and system CPU time spent in seconds.");
-    out += "process_cpu_seconds_total " + number((field(14) + field(15)) / ticks) + "\n";
+    out += "process_cpu_seconds_total " + metric_number((field(14) + field(15)) / ticks) + "\n";
     head(out, "process_open_fds", "gauge", "Number of open file descriptors.");
     out += "process_open_fds " + std::to_string(fds) + "\n";
     head(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
-    out += "process_max_fds " + number(static_cast<double>(files.rlim_cur)) + "\n";
+    out += "process_max_fds " + metric_number(static_cast<double>(files.rlim_cur)) + "\n";
     head(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
     out += "process_resident_memory_bytes " +
-           number(field(24) * static_cast<double>(::sysconf(_SC_PAGESIZE))) + "\n";
+           metric_number(field(24) * static_cast<double>(::sysconf(_SC_PAGESIZE))) + "\n";
     head(out, "process_start_time_seconds", "gauge",
          "Start time of the process since unix epoch in seconds.");
-    out += "process_start_time_seconds " + number(boot + field(22) / ticks) + "\n";
+    out += "process_start_time_seconds " + metric_number(boot + field(22) / ticks) + "\n";
     head(out, "varnok_build_info", "gauge", "The daemon's version; always 1.");
     out += std::string("varnok_build_info{version=\"") + kVersionText + "\"} 1\n";
     return out;

@@ -10,6 +10,11 @@
 
 namespace varnok {
 
+/// A sample value as the text format writes it: the shortest text that reads back the same.
+std::string metric_number(double value);
+/// A label value with the three escapes the format knows.
+std::string label_value(const std::string& value);
+
 /// The plugin status of a rule: 0 OK when it passed, 2 CRITICAL when its alert condition is
 /// met, 3 UNKNOWN when no listing was counted.
 int rule_status(const CheckReport& report);

@@ -10,6 +10,7 @@
 #include "procs/remote_output.h"
 #include "procs/session.h"
 #include "procs/system.h"
+#include "serve/exposition.h"
 #include "settings/param_string.h"
 
 namespace varnok {
@@ -28,21 +29,6 @@ bool holds_name(const CheckSettingsRecord& rule, std::string_view args) {
     if (rule.ProcessName.empty()) return true;
     return rule.FullOutput ? args == rule.ProcessName
                            : args.find(rule.ProcessName) != std::string_view::npos;
-}
-
-std::string number(double value) {
-    char buf[32];
-    const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
-    return std::string(buf, end);
-}
-
-std::string label(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    }
-    return out;
 }
 
 }  // namespace
@@ -117,16 +103,16 @@ ProcessProbe probe_processes(SessionPool& pool, ProcessHistory& history, const S
     std::string cpu, started, oldest, threads;
     history.set_idle(config.idle_timeout);
     for (size_t r = 0; r < rules.size(); ++r) {
-        const std::string name = "{rule=\"" + label(module.rules[r].name) + "\"} ";
+        const std::string name = "{rule=\"" + label_value(module.rules[r].name) + "\"} ";
         const RuleFigures f = history.update(target, module.name, module.rules[r].name,
                                              listed.rules[r], std::chrono::steady_clock::now());
         // Hundredths are what the listings count: the sums' binary noise goes.
         cpu += "varnok_process_cpu_seconds_total" + name +
-               number(std::round(f.cpu_seconds_total * 100) / 100) + "\n";
+               metric_number(std::round(f.cpu_seconds_total * 100) / 100) + "\n";
         started += "varnok_processes_started_total" + name + std::to_string(f.started_total) + "\n";
         if (f.oldest_start_time)
-            oldest +=
-                "varnok_oldest_start_time_seconds" + name + number(*f.oldest_start_time) + "\n";
+            oldest += "varnok_oldest_start_time_seconds" + name +
+                      metric_number(*f.oldest_start_time) + "\n";
         if (listed.threads) threads += "varnok_threads" + name + std::to_string(f.threads) + "\n";
     }
     const auto family = [](const char* metric, const char* type, const char* help,
